@@ -1,0 +1,152 @@
+// Run-time lookup of module-level names.
+//
+// Every use of a module-level name sees its current binding: the module globals first, then
+// builtins, then NameError. To keep that cheap, a hit in the globals (and, for a plain module
+// object, the attribute read from its dictionary) is remembered, and a dictionary watcher on each
+// dictionary a remembered value came from forgets everything on any change to it. Remembered
+// values are borrowed: a watched dictionary holds each of them until its next change, and the
+// watcher runs before that change takes effect.
+#include "state.h"
+
+namespace login {
+namespace {
+
+constexpr N kGlobalNames[] = {N::os, N::sys, N::subprocess, N::json, N::daz, N::get_license_info};
+
+struct AttrSpec {
+    Global owner;
+    N name;
+};
+
+constexpr AttrSpec kAttrs[] = {
+    {Global::os, N::getenv},           {Global::os, N::environ},
+    {Global::sys, N::platform},        {Global::subprocess, N::run},
+    {Global::json, N::loads},          {Global::daz, N::init},
+};
+
+static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == static_cast<int>(Global::count_));
+static_assert(sizeof(kAttrs) / sizeof(kAttrs[0]) == static_cast<int>(Attr::count_));
+
+struct Cache {
+    int watcher = -1;
+    PyObject* globals_watched = nullptr;
+    PyObject* global[static_cast<int>(Global::count_)] = {};
+    PyObject* attr[static_cast<int>(Attr::count_)] = {};
+    PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
+};
+
+Cache g_cache;
+
+void forget_all() noexcept {
+    for (PyObject*& p : g_cache.global) {
+        p = nullptr;
+    }
+    for (PyObject*& p : g_cache.attr) {
+        p = nullptr;
+    }
+    for (PyObject*& p : g_cache.attr_owner) {
+        p = nullptr;
+    }
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    (void)event;
+    (void)key;
+    (void)new_value;
+    forget_all();
+    if (dict == g_cache.globals_watched && event == PyDict_EVENT_DEALLOCATED) {
+        g_cache.globals_watched = nullptr;
+    }
+    return 0;
+}
+
+int idx(Global g) noexcept { return static_cast<int>(g); }
+int idx(Attr a) noexcept { return static_cast<int>(a); }
+
+PyObject* lookup_uncached(Global g) noexcept {
+    PyObject* key = name(kGlobalNames[idx(g)]);
+    PyObject* value = PyDict_GetItemWithError(g_state.dict, key);
+    if (value) {
+        if (g_cache.watcher >= 0 && g_cache.globals_watched == g_state.dict) {
+            g_cache.global[idx(g)] = value;
+        }
+        return Py_NewRef(value);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    value = PyObject_GetAttr(g_state.builtins, key);
+    if (value) {
+        return value;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return nullptr;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return nullptr;
+}
+
+} // namespace
+
+void lookup_init(PyObject* globals) noexcept {
+    forget_all();
+    if (g_cache.watcher < 0) {
+        g_cache.watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_cache.watcher < 0) {
+            // All watcher slots of the interpreter are taken: run uncached.
+            PyErr_Clear();
+            return;
+        }
+    }
+    if (PyDict_Watch(g_cache.watcher, globals) < 0) {
+        PyErr_Clear();
+        g_cache.globals_watched = nullptr;
+        return;
+    }
+    g_cache.globals_watched = globals;
+}
+
+PyObject* load_global(Global g) noexcept {
+    if (PyObject* cached = g_cache.global[idx(g)]) {
+        return Py_NewRef(cached);
+    }
+    return lookup_uncached(g);
+}
+
+PyObject* load_global_attr(Attr a) noexcept {
+    const int i = idx(a);
+    // A remembered attribute implies that neither the globals nor the owner's dictionary has
+    // changed since, so the owner is still bound; only its class could have been reassigned.
+    if (PyObject* cached = g_cache.attr[i]) {
+        if (Py_IS_TYPE(g_cache.attr_owner[i], &PyModule_Type)) {
+            return Py_NewRef(cached);
+        }
+    }
+    const Global owner_id = kAttrs[i].owner;
+    Ref owner(load_global(owner_id));
+    if (!owner) {
+        return nullptr;
+    }
+    PyObject* attr_name = name(kAttrs[i].name);
+    PyObject* value = PyObject_GetAttr(owner.get(), attr_name);
+    if (!value) {
+        return nullptr;
+    }
+    // Remember it only when the owner came from the watched globals and is a plain module whose
+    // dictionary holds this very value: then the attribute read cannot change without a change
+    // to a watched dictionary (or to the owner's class, checked at each use).
+    if (g_cache.global[idx(owner_id)] == owner.get() && Py_IS_TYPE(owner.get(), &PyModule_Type)) {
+        PyObject* owner_dict = PyModule_GetDict(owner.get());
+        PyObject* held = PyDict_GetItemWithError(owner_dict, attr_name);
+        if (held == value && PyDict_Watch(g_cache.watcher, owner_dict) == 0) {
+            g_cache.attr[i] = value;
+            g_cache.attr_owner[i] = owner.get();
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return value;
+}
+
+} // namespace login

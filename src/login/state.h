@@ -1,0 +1,156 @@
+// Process-wide state of the login module and the interfaces its parts share.
+#pragma once
+
+#include "ref.h"
+
+#include <cstdint>
+
+namespace login {
+
+inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
+
+// Interned strings, made once per process. The list doubles as the text of each one.
+#define LOGIN_NAMES(X)                                                                             \
+    X(os, "os")                                                                                    \
+    X(sys, "sys")                                                                                  \
+    X(subprocess, "subprocess")                                                                    \
+    X(json, "json")                                                                                \
+    X(daz, "daz")                                                                                  \
+    X(get_license_info, "get_license_info")                                                        \
+    X(ferrovane, "ferrovane")                                                                      \
+    X(license_helper, "ferrovane.cairn.sdk.license_helper")                                        \
+    X(module_name, "ferrovane.cairn.utils.login")                                                  \
+    X(init_daz, "init_daz")                                                                        \
+    X(dunder_builtins, "__builtins__")                                                             \
+    X(dunder_test, "__test__")                                                                     \
+    X(dunder_spec, "__spec__")                                                                     \
+    X(dunder_name, "__name__")                                                                     \
+    X(initializing, "_initializing")                                                               \
+    X(name, "name")                                                                                \
+    X(loader, "loader")                                                                            \
+    X(origin, "origin")                                                                            \
+    X(parent, "parent")                                                                            \
+    X(submodule_search_locations, "submodule_search_locations")                                    \
+    X(dunder_loader, "__loader__")                                                                 \
+    X(dunder_file, "__file__")                                                                     \
+    X(dunder_package, "__package__")                                                               \
+    X(dunder_path, "__path__")                                                                     \
+    X(getenv, "getenv")                                                                            \
+    X(init, "init")                                                                                \
+    X(platform, "platform")                                                                        \
+    X(startswith, "startswith")                                                                    \
+    X(run, "run")                                                                                  \
+    X(environ, "environ")                                                                          \
+    X(copy, "copy")                                                                                \
+    X(loads, "loads")                                                                              \
+    X(stdout_, "stdout")                                                                           \
+    X(get, "get")                                                                                  \
+    X(Code, "Code")                                                                                \
+    X(Result, "Result")                                                                            \
+    X(Key, "Key")                                                                                  \
+    X(Value, "Value")                                                                              \
+    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT")                                                            \
+    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY")                                              \
+    X(FERROVANE_AGENT, "FERROVANE_AGENT")                                                          \
+    X(app_key_daz, "app_key_daz")                                                                  \
+    X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE")                                        \
+    X(win, "win")                                                                                  \
+    X(wrenkit, "wrenkit")                                                                          \
+    X(utf_8, "utf-8")                                                                              \
+    X(appkey, "appkey")                                                                            \
+    X(env, "env")                                                                                  \
+    X(capture_output, "capture_output")                                                            \
+    X(text, "text")                                                                                \
+    X(encoding, "encoding")                                                                        \
+    X(shell, "shell")                                                                              \
+    X(powershell_exe, "powershell.exe")                                                            \
+    X(no_profile, "-NoProfile")                                                                    \
+    X(execution_policy, "-ExecutionPolicy")                                                        \
+    X(bypass, "Bypass")                                                                            \
+    X(command, "-Command")                                                                         \
+    X(run_wrenkit_exe, "& wrenkit.exe")                                                            \
+    X(agent, "agent")                                                                              \
+    X(ps_cmd, "ps_cmd")                                                                            \
+    X(res, "res")                                                                                  \
+    X(result, "result")                                                                            \
+    X(list_values, "list_values")                                                                  \
+    X(dic, "dic")                                                                                  \
+    X(user_id, "user_id")                                                                          \
+    X(app_key, "app_key")                                                                          \
+    X(user, "user")                                                                                \
+    X(pw, "pw")                                                                                    \
+    X(empty, "")
+
+enum class N : int {
+#define LOGIN_ENUM(id, text) id,
+    LOGIN_NAMES(LOGIN_ENUM)
+#undef LOGIN_ENUM
+        count_
+};
+
+// Everything that lives as long as the process: made at the first import, kept until exit.
+struct State {
+    PyObject* module = nullptr;   // strong; the one module object of the process
+    PyObject* dict = nullptr;     // borrowed from module
+    PyObject* builtins = nullptr; // strong; the builtins module
+    int64_t interpreter_id = -1;  // interpreter that first loaded the module; -1 while unset
+    bool added_to_sys_modules = false;
+
+    PyObject* names[static_cast<int>(N::count_)] = {};
+    PyObject* zero = nullptr;
+    PyObject* one = nullptr;
+    PyObject* kw_appkey = nullptr;     // ("appkey",)
+    PyObject* kw_windows_run = nullptr; // ("env", "capture_output", "text", "encoding")
+    PyObject* kw_shell_run = nullptr;   // ("shell", "capture_output", "text", "encoding")
+    PyObject* code = nullptr;           // init_daz.__code__
+    PyObject* funcname_init_daz = nullptr;
+    PyObject* funcname_import = nullptr;
+    PyObject* filename = nullptr;
+};
+
+inline State g_state;
+
+inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)]; }
+
+// ---- module-level names (lookup.cpp) ----
+
+// The module-level names that init_daz reads at run time.
+enum class Global : int { os, sys, subprocess, json, daz, get_license_info, count_ };
+// Attributes of those names that init_daz reads.
+enum class Attr : int { os_getenv, os_environ, sys_platform, subprocess_run, json_loads, daz_init, count_ };
+
+// Starts watching the module globals so that lookups can be served from a cache that any change
+// invalidates. Safe to call more than once; without a watcher lookups simply are not cached.
+void lookup_init(PyObject* globals) noexcept;
+// Looks a module-level name up in the globals, then in builtins; NameError when it is in neither.
+// New reference, or null with an exception set.
+PyObject* load_global(Global g) noexcept;
+// `<global>.<attr>`: the global's lookup, then the attribute read. New reference or null.
+PyObject* load_global_attr(Attr a) noexcept;
+
+// ---- traceback entries (traceback.cpp) ----
+
+enum class Func : int { import_time = 0, init_daz = 1 };
+// Adds one traceback entry for `func` at source line `line` to the pending exception.
+void add_traceback(Func func, int line) noexcept;
+
+// ---- the function object (function.cpp) ----
+
+// Readies the function type (once per process).
+int function_type_ready() noexcept;
+// Makes the init_daz function object. New reference or null.
+PyObject* function_new(PyObject* globals) noexcept;
+// The code object exposed as init_daz.__code__. New reference or null.
+PyObject* make_code_object() noexcept;
+
+// ---- credential resolution (chain.cpp, agent.cpp) ----
+
+// Body of init_daz(). Returns a new reference to None, or null with an exception set.
+PyObject* init_daz_impl() noexcept;
+
+// Agent credential query. On success returns 0 and sets each output to a new reference or to
+// null where the agent response did not supply it. On failure returns -1 with an exception set
+// and the traceback entry added.
+int agent_query(Ref& user_id, Ref& app_key) noexcept;
+
+} // namespace login

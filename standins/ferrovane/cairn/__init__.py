@@ -1,0 +1,1 @@
+"""Cairn: the SDK and utility modules of the ferrovane package."""

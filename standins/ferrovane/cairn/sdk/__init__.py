@@ -1,0 +1,1 @@
+"""SDK helpers shared by the cairn modules, such as the licence lookup."""

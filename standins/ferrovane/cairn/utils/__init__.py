@@ -1,0 +1,1 @@
+"""Utility modules; the compiled `login` module lives here."""
