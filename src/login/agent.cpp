@@ -41,8 +41,8 @@ PyObject* run_windows() noexcept {
     if (!env) {
         return fail(16);
     }
-    PyObject* res = call(run.get(), g_state.kw_windows_run, argv.get(), env.get(), Py_True,
-                         Py_True, name(N::utf_8));
+    PyObject* res = call(run.get(), g_state.kw_windows_run, argv.get(), env.get(), Py_True, Py_True,
+                         name(N::utf_8));
     return res ? res : fail(14);
 }
 

@@ -12,8 +12,7 @@ namespace login {
 namespace {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -24,7 +23,9 @@ struct Function {
     PyObject* weakrefs;
 };
 
-Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+Function* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<Function*>(self);
+}
 
 // Same checks, order and messages as a native function that takes no arguments.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -37,8 +38,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", "init_daz",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", "init_daz", nargs);
+        return nullptr;
+    }
+    if (!g_state.dict) {
+        // Only a function object that outlived a failed import of its module gets here.
+        PyErr_SetString(PyExc_RuntimeError, "ferrovane.cairn.utils.login is not initialised");
         return nullptr;
     }
     return init_daz_impl();
@@ -91,13 +96,27 @@ PyObject* function_reduce(PyObject* self, PyObject* unused) {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->doc);
+}
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->module);
+}
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->globals);
+}
+PyObject* get_code(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->code);
+}
+PyObject* get_none(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
 
 int set_string(PyObject*& slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -118,7 +137,9 @@ int set_any(PyObject*& slot, PyObject* value) {
     Py_SETREF(slot, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-int set_doc(PyObject* self, PyObject* value, void*) { return set_any(as_function(self)->doc, value); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    return set_any(as_function(self)->doc, value);
+}
 int set_module(PyObject* self, PyObject* value, void*) {
     return set_any(as_function(self)->module, value);
 }
@@ -184,7 +205,7 @@ int function_type_ready() noexcept {
 }
 
 PyObject* make_code_object() noexcept {
-    static constexpr N kLocals[] = {N::agent, N::ps_cmd, N::res,     N::result,  N::list_values,
+    static constexpr N kLocals[] = {N::agent, N::ps_cmd,  N::res,     N::result, N::list_values,
                                     N::dic,   N::user_id, N::app_key, N::user,   N::pw};
     constexpr Py_ssize_t n = sizeof(kLocals) / sizeof(kLocals[0]);
     Ref varnames(PyTuple_New(n));

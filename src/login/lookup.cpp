@@ -19,23 +19,14 @@ struct AttrSpec {
 };
 
 constexpr AttrSpec kAttrs[] = {
-    {Global::os, N::getenv},           {Global::os, N::environ},
-    {Global::sys, N::platform},        {Global::subprocess, N::run},
-    {Global::json, N::loads},          {Global::daz, N::init},
+    {Global::os, N::getenv},      {Global::os, N::environ}, {Global::sys, N::platform},
+    {Global::subprocess, N::run}, {Global::json, N::loads}, {Global::daz, N::init},
 };
 
 static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == static_cast<int>(Global::count_));
 static_assert(sizeof(kAttrs) / sizeof(kAttrs[0]) == static_cast<int>(Attr::count_));
 
-struct Cache {
-    int watcher = -1;
-    PyObject* globals_watched = nullptr;
-    PyObject* global[static_cast<int>(Global::count_)] = {};
-    PyObject* attr[static_cast<int>(Attr::count_)] = {};
-    PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
-};
-
-Cache g_cache;
+LookupCache& g_cache = g_lookup;
 
 void forget_all() noexcept {
     for (PyObject*& p : g_cache.global) {
@@ -60,10 +51,34 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     return 0;
 }
 
-int idx(Global g) noexcept { return static_cast<int>(g); }
-int idx(Attr a) noexcept { return static_cast<int>(a); }
+int idx(Global g) noexcept {
+    return static_cast<int>(g);
+}
+int idx(Attr a) noexcept {
+    return static_cast<int>(a);
+}
 
-PyObject* lookup_uncached(Global g) noexcept {
+} // namespace
+
+void lookup_init(PyObject* globals) noexcept {
+    forget_all();
+    if (g_cache.watcher < 0) {
+        g_cache.watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_cache.watcher < 0) {
+            // All watcher slots of the interpreter are taken: run uncached.
+            PyErr_Clear();
+            return;
+        }
+    }
+    if (PyDict_Watch(g_cache.watcher, globals) < 0) {
+        PyErr_Clear();
+        g_cache.globals_watched = nullptr;
+        return;
+    }
+    g_cache.globals_watched = globals;
+}
+
+PyObject* load_global_slow(Global g) noexcept {
     PyObject* key = name(kGlobalNames[idx(g)]);
     PyObject* value = PyDict_GetItemWithError(g_state.dict, key);
     if (value) {
@@ -87,42 +102,8 @@ PyObject* lookup_uncached(Global g) noexcept {
     return nullptr;
 }
 
-} // namespace
-
-void lookup_init(PyObject* globals) noexcept {
-    forget_all();
-    if (g_cache.watcher < 0) {
-        g_cache.watcher = PyDict_AddWatcher(on_dict_event);
-        if (g_cache.watcher < 0) {
-            // All watcher slots of the interpreter are taken: run uncached.
-            PyErr_Clear();
-            return;
-        }
-    }
-    if (PyDict_Watch(g_cache.watcher, globals) < 0) {
-        PyErr_Clear();
-        g_cache.globals_watched = nullptr;
-        return;
-    }
-    g_cache.globals_watched = globals;
-}
-
-PyObject* load_global(Global g) noexcept {
-    if (PyObject* cached = g_cache.global[idx(g)]) {
-        return Py_NewRef(cached);
-    }
-    return lookup_uncached(g);
-}
-
-PyObject* load_global_attr(Attr a) noexcept {
+PyObject* load_global_attr_slow(Attr a) noexcept {
     const int i = idx(a);
-    // A remembered attribute implies that neither the globals nor the owner's dictionary has
-    // changed since, so the owner is still bound; only its class could have been reassigned.
-    if (PyObject* cached = g_cache.attr[i]) {
-        if (Py_IS_TYPE(g_cache.attr_owner[i], &PyModule_Type)) {
-            return Py_NewRef(cached);
-        }
-    }
     const Global owner_id = kAttrs[i].owner;
     Ref owner(load_global(owner_id));
     if (!owner) {

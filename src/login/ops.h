@@ -18,21 +18,27 @@ inline int fail_status(int line) noexcept {
 // `callable(a0, ..., *kw)`, where the last PyTuple_GET_SIZE(kwnames) arguments are passed by the
 // keywords in kwnames. A spare slot in front of the arguments lets bound methods be called
 // without a new argument array.
+//
+// A callable that supports vectorcall is entered through its own entry point, which is what
+// PyObject_Vectorcall does too, less the look-up of the thread state (a thread-local read, costly
+// from an extension) that it needs only to check the result for consistency.
 template <typename... Args>
 PyObject* call(PyObject* callable, PyObject* kwnames, Args... args) noexcept {
     PyObject* stack[] = {nullptr, args...};
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return PyObject_Vectorcall(callable, stack + 1,
-                               (sizeof...(args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    const size_t nargsf = (sizeof...(args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (vectorcallfunc entry = PyVectorcall_Function(callable)) {
+        return entry(callable, stack + 1, nargsf, kwnames);
+    }
+    return PyObject_Vectorcall(callable, stack + 1, nargsf, kwnames);
 }
 
 // `self.<method>(args...)` without making a bound method.
 template <typename... Args>
 PyObject* call_method(PyObject* self, PyObject* method, Args... args) noexcept {
     PyObject* stack[] = {nullptr, self, args...};
-    return PyObject_VectorcallMethod(method, stack + 1,
-                                     (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(
+        method, stack + 1, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // `obj == text` followed by a truth test, for a text among the interned names: 1, 0, or -1 with
@@ -55,9 +61,24 @@ inline int equals(PyObject* obj, PyObject* text) noexcept {
     return PyObject_IsTrue(result.get());
 }
 
+// The interpreter's truth test, with the common cases (the constants and exact strings, which
+// run no user code) answered inline.
+inline int is_true(PyObject* value) noexcept {
+    if (value == Py_True) {
+        return 1;
+    }
+    if (value == Py_False || value == Py_None) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_GET_LENGTH(value) != 0 ? 1 : 0;
+    }
+    return PyObject_IsTrue(value);
+}
+
 // Truth test of a value that may be absent (null): an absent value is false.
 inline int truth(const Ref& value) noexcept {
-    return value ? PyObject_IsTrue(value.get()) : 0;
+    return value ? is_true(value.get()) : 0;
 }
 
 } // namespace login

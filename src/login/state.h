@@ -99,7 +99,7 @@ struct State {
     PyObject* names[static_cast<int>(N::count_)] = {};
     PyObject* zero = nullptr;
     PyObject* one = nullptr;
-    PyObject* kw_appkey = nullptr;     // ("appkey",)
+    PyObject* kw_appkey = nullptr;      // ("appkey",)
     PyObject* kw_windows_run = nullptr; // ("env", "capture_output", "text", "encoding")
     PyObject* kw_shell_run = nullptr;   // ("shell", "capture_output", "text", "encoding")
     PyObject* code = nullptr;           // init_daz.__code__
@@ -110,23 +110,64 @@ struct State {
 
 inline State g_state;
 
-inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)]; }
+inline PyObject* name(N n) noexcept {
+    return g_state.names[static_cast<int>(n)];
+}
 
 // ---- module-level names (lookup.cpp) ----
 
 // The module-level names that init_daz reads at run time.
 enum class Global : int { os, sys, subprocess, json, daz, get_license_info, count_ };
 // Attributes of those names that init_daz reads.
-enum class Attr : int { os_getenv, os_environ, sys_platform, subprocess_run, json_loads, daz_init, count_ };
+enum class Attr : int {
+    os_getenv,
+    os_environ,
+    sys_platform,
+    subprocess_run,
+    json_loads,
+    daz_init,
+    count_
+};
+
+// Values remembered from earlier lookups (borrowed; see lookup.cpp for why that is safe). A null
+// entry means "look it up".
+struct LookupCache {
+    int watcher = -1;
+    PyObject* globals_watched = nullptr;
+    PyObject* global[static_cast<int>(Global::count_)] = {};
+    PyObject* attr[static_cast<int>(Attr::count_)] = {};
+    PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
+};
+
+inline LookupCache g_lookup;
 
 // Starts watching the module globals so that lookups can be served from a cache that any change
-// invalidates. Safe to call more than once; without a watcher lookups simply are not cached.
+// invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
+PyObject* load_global_slow(Global g) noexcept;
+PyObject* load_global_attr_slow(Attr a) noexcept;
+
 // Looks a module-level name up in the globals, then in builtins; NameError when it is in neither.
 // New reference, or null with an exception set.
-PyObject* load_global(Global g) noexcept;
+inline PyObject* load_global(Global g) noexcept {
+    if (PyObject* cached = g_lookup.global[static_cast<int>(g)]) {
+        return Py_NewRef(cached);
+    }
+    return load_global_slow(g);
+}
+
 // `<global>.<attr>`: the global's lookup, then the attribute read. New reference or null.
-PyObject* load_global_attr(Attr a) noexcept;
+inline PyObject* load_global_attr(Attr a) noexcept {
+    const int i = static_cast<int>(a);
+    // A remembered attribute implies that neither the globals nor the owner's dictionary has
+    // changed since, so the owner is still bound; only its class could have been reassigned.
+    if (PyObject* cached = g_lookup.attr[i]) {
+        if (Py_IS_TYPE(g_lookup.attr_owner[i], &PyModule_Type)) {
+            return Py_NewRef(cached);
+        }
+    }
+    return load_global_attr_slow(a);
+}
 
 // ---- traceback entries (traceback.cpp) ----
 

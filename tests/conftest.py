@@ -1,0 +1,63 @@
+"""Shared fixtures: the module under test and fakes installed by rebinding its globals."""
+
+from __future__ import annotations
+
+import types
+from dataclasses import dataclass, field
+from typing import Any
+
+import pytest
+
+from ferrovane.cairn.utils import login as login_module
+
+@pytest.fixture
+def login():
+    """The module, imported once per process."""
+    return login_module
+
+
+class DazRecorder(types.ModuleType):
+    """Stands in for `daz`: records each `init` call as (args, kwargs)."""
+
+    def __init__(self) -> None:
+        super().__init__("daz")
+        self.calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = []
+
+    def init(self, *args: Any, **kwargs: Any) -> None:
+        self.calls.append((args, kwargs))
+
+
+@pytest.fixture
+def daz(monkeypatch) -> DazRecorder:
+    recorder = DazRecorder()
+    monkeypatch.setattr(login_module, "daz", recorder)
+    return recorder
+
+
+@dataclass
+class FakeLicences:
+    """Stands in for `get_license_info`: the default lookup and the app-key lookup."""
+
+    default: Any = (None, None)
+    appkey: Any = (None, None)
+    calls: list[tuple[Any, ...]] = field(default_factory=list)
+
+    def __call__(self, *args: Any) -> Any:
+        self.calls.append(args)
+        if args == ():
+            return self.default
+        if args == ("FERROVANE_APPKEY_LICENSE",):
+            return self.appkey
+        raise AssertionError(f"unexpected lookup {args!r}")
+
+
+@pytest.fixture
+def licences(monkeypatch) -> FakeLicences:
+    fake = FakeLicences()
+    monkeypatch.setattr(login_module, "get_license_info", fake)
+    return fake
+
+
+@pytest.fixture
+def no_agent(monkeypatch) -> None:
+    monkeypatch.delenv("FERROVANE_AGENT", raising=False)
