@@ -3,9 +3,10 @@
 // Every use of a module-level name sees its current binding: the module globals first, then
 // builtins, then NameError. To keep that cheap, a hit in the globals (and, for a plain module
 // object, the attribute read from its dictionary) is remembered, and a dictionary watcher on each
-// dictionary a remembered value came from forgets everything on any change to it. Remembered
-// values are borrowed: a watched dictionary holds each of them until its next change, and the
-// watcher runs before that change takes effect.
+// dictionary a remembered value came from forgets it when its key changes (and forgets everything
+// that came from a dictionary that is cleared, cloned into or freed). Remembered values are
+// borrowed: the watched dictionary holds each of them until that key changes, and the watcher runs
+// before the change takes effect.
 #include "state.h"
 
 namespace login {
@@ -28,34 +29,69 @@ static_assert(sizeof(kAttrs) / sizeof(kAttrs[0]) == static_cast<int>(Attr::count
 
 LookupCache& g_cache = g_lookup;
 
-void forget_all() noexcept {
-    for (PyObject*& p : g_cache.global) {
-        p = nullptr;
-    }
-    for (PyObject*& p : g_cache.attr) {
-        p = nullptr;
-    }
-    for (PyObject*& p : g_cache.attr_owner) {
-        p = nullptr;
-    }
-}
-
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
-    (void)event;
-    (void)key;
-    (void)new_value;
-    forget_all();
-    if (dict == g_cache.globals_watched && event == PyDict_EVENT_DEALLOCATED) {
-        g_cache.globals_watched = nullptr;
-    }
-    return 0;
-}
-
 int idx(Global g) noexcept {
     return static_cast<int>(g);
 }
 int idx(Attr a) noexcept {
     return static_cast<int>(a);
+}
+
+void forget_attr(int i) noexcept {
+    g_cache.attr[i] = nullptr;
+    g_cache.attr_owner[i] = nullptr;
+    g_cache.attr_dict[i] = nullptr;
+}
+
+void forget_all() noexcept {
+    for (PyObject*& p : g_cache.global) {
+        p = nullptr;
+    }
+    for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
+        forget_attr(i);
+    }
+}
+
+// Whether a change to `key` can concern the name `text`. Keys other than exact strings could
+// compare equal to anything, so they concern every name.
+bool concerns(PyObject* key, PyObject* text) noexcept {
+    if (key == text) {
+        return true;
+    }
+    if (!key || !PyUnicode_CheckExact(key)) {
+        return true;
+    }
+    return PyUnicode_Compare(key, text) == 0;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    (void)new_value;
+    const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
+                       event == PyDict_EVENT_DEALLOCATED;
+    if (dict == g_cache.globals_watched) {
+        if (whole) {
+            forget_all();
+            if (event == PyDict_EVENT_DEALLOCATED) {
+                g_cache.globals_watched = nullptr;
+            }
+            return 0;
+        }
+        for (int g = 0; g < static_cast<int>(Global::count_); ++g) {
+            if (concerns(key, name(kGlobalNames[g]))) {
+                g_cache.global[g] = nullptr;
+                for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
+                    if (idx(kAttrs[i].owner) == g) {
+                        forget_attr(i);
+                    }
+                }
+            }
+        }
+    }
+    for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
+        if (g_cache.attr_dict[i] == dict && (whole || concerns(key, name(kAttrs[i].name)))) {
+            forget_attr(i);
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -123,6 +159,7 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
         if (held == value && PyDict_Watch(g_cache.watcher, owner_dict) == 0) {
             g_cache.attr[i] = value;
             g_cache.attr_owner[i] = owner.get();
+            g_cache.attr_dict[i] = owner_dict;
         } else {
             PyErr_Clear();
         }

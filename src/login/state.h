@@ -21,20 +21,10 @@ inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
     X(license_helper, "ferrovane.cairn.sdk.license_helper")                                        \
     X(module_name, "ferrovane.cairn.utils.login")                                                  \
     X(init_daz, "init_daz")                                                                        \
-    X(dunder_builtins, "__builtins__")                                                             \
     X(dunder_test, "__test__")                                                                     \
     X(dunder_spec, "__spec__")                                                                     \
     X(dunder_name, "__name__")                                                                     \
     X(initializing, "_initializing")                                                               \
-    X(name, "name")                                                                                \
-    X(loader, "loader")                                                                            \
-    X(origin, "origin")                                                                            \
-    X(parent, "parent")                                                                            \
-    X(submodule_search_locations, "submodule_search_locations")                                    \
-    X(dunder_loader, "__loader__")                                                                 \
-    X(dunder_file, "__file__")                                                                     \
-    X(dunder_package, "__package__")                                                               \
-    X(dunder_path, "__path__")                                                                     \
     X(getenv, "getenv")                                                                            \
     X(init, "init")                                                                                \
     X(platform, "platform")                                                                        \
@@ -78,8 +68,7 @@ inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
     X(user_id, "user_id")                                                                          \
     X(app_key, "app_key")                                                                          \
     X(user, "user")                                                                                \
-    X(pw, "pw")                                                                                    \
-    X(empty, "")
+    X(pw, "pw")
 
 enum class N : int {
 #define LOGIN_ENUM(id, text) id,
@@ -137,6 +126,7 @@ struct LookupCache {
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
     PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
+    PyObject* attr_dict[static_cast<int>(Attr::count_)] = {}; // the owner's dictionary
 };
 
 inline LookupCache g_lookup;
