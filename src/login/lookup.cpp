@@ -65,6 +65,7 @@ bool concerns(PyObject* key, PyObject* text) noexcept {
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     (void)new_value;
+    ++g_cache.changes;
     const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                        event == PyDict_EVENT_DEALLOCATED;
     if (dict == g_cache.globals_watched) {
@@ -116,9 +117,12 @@ void lookup_init(PyObject* globals) noexcept {
 
 PyObject* load_global_slow(Global g) noexcept {
     PyObject* key = name(kGlobalNames[idx(g)]);
+    const uint64_t changes = g_cache.changes;
+    // Comparing keys can run code (a key of another type with the same hash), which can rebind.
     PyObject* value = PyDict_GetItemWithError(g_state.dict, key);
     if (value) {
-        if (g_cache.watcher >= 0 && g_cache.globals_watched == g_state.dict) {
+        if (g_cache.watcher >= 0 && g_cache.globals_watched == g_state.dict &&
+            changes == g_cache.changes) {
             g_cache.global[idx(g)] = value;
         }
         return Py_NewRef(value);
@@ -146,23 +150,32 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
         return nullptr;
     }
     PyObject* attr_name = name(kAttrs[i].name);
+    const uint64_t changes = g_cache.changes;
     PyObject* value = PyObject_GetAttr(owner.get(), attr_name);
     if (!value) {
         return nullptr;
     }
-    // Remember it only when the owner came from the watched globals and is a plain module whose
-    // dictionary holds this very value: then the attribute read cannot change without a change
-    // to a watched dictionary (or to the owner's class, checked at each use).
-    if (g_cache.global[idx(owner_id)] == owner.get() && Py_IS_TYPE(owner.get(), &PyModule_Type)) {
-        PyObject* owner_dict = PyModule_GetDict(owner.get());
-        PyObject* held = PyDict_GetItemWithError(owner_dict, attr_name);
-        if (held == value && PyDict_Watch(g_cache.watcher, owner_dict) == 0) {
-            g_cache.attr[i] = value;
-            g_cache.attr_owner[i] = owner.get();
-            g_cache.attr_dict[i] = owner_dict;
-        } else {
-            PyErr_Clear();
-        }
+    // Remember it only when the owner is a plain module still bound in the watched globals, whose
+    // (now watched) dictionary holds this very value, and nothing changed while the attribute
+    // read and the check below ran code: then the read cannot give another result without a
+    // change to a watched dictionary (or to the owner's class, checked at each use).
+    if (!Py_IS_TYPE(owner.get(), &PyModule_Type) || g_cache.global[idx(owner_id)] != owner.get()) {
+        return value;
+    }
+    PyObject* owner_dict = PyModule_GetDict(owner.get());
+    if (PyDict_Watch(g_cache.watcher, owner_dict) < 0) {
+        PyErr_Clear();
+        return value;
+    }
+    PyObject* held = PyDict_GetItemWithError(owner_dict, attr_name);
+    if (!held) {
+        PyErr_Clear();
+    }
+    if (held == value && changes == g_cache.changes &&
+        g_cache.global[idx(owner_id)] == owner.get()) {
+        g_cache.attr[i] = value;
+        g_cache.attr_owner[i] = owner.get();
+        g_cache.attr_dict[i] = owner_dict;
     }
     return value;
 }

@@ -30,7 +30,7 @@ class Ref {
     // Takes a new reference to a borrowed object.
     static Ref borrow(PyObject* borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
 
-    PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller.
     [[nodiscard]] PyObject* release() noexcept {

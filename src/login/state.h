@@ -122,6 +122,9 @@ enum class Attr : int {
 // entry means "look it up".
 struct LookupCache {
     int watcher = -1;
+    // Counts the changes seen by the watcher: a lookup that can run arbitrary code remembers its
+    // result only if no change happened in the meantime.
+    uint64_t changes = 0;
     PyObject* globals_watched = nullptr;
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
