@@ -34,8 +34,8 @@ both to the same fakes and prints one table per measurement, then PASS/FAIL per 
    "own" is a figure less that floor.
    Two extra rows on the default path show the module's lookup cache at work: fakes that are
    ModuleType subclasses (their attribute reads are not cached) and a daz.init that rebinds a
-   global of its own module at each call, as the stand-in SDK's daz.init does (every watched
-   dictionary change empties the cache).
+   global of its own module at each call, as the stand-in SDK's daz.init does (the watcher then
+   forgets only what that key concerns, here nothing).
 2. Allocations per call on the licence paths: sys.getallocatedblocks() before and after many
    calls (blocks kept), and tracemalloc's peak above the start during them (bytes allocated and
    freed within a call), for the module, the baseline and the callees alone. Objects reused from

@@ -146,25 +146,25 @@ int agent_query(Ref& user_id, Ref& app_key) noexcept {
             }
             break;
         }
-        const int is_account = has_key(dic.get(), N::KORVEX_ACCOUNT);
-        if (is_account < 0) {
-            return fail_status(34);
-        }
-        if (is_account) {
-            user_id.reset(call_method(dic.get(), name(N::get), name(N::Value), Py_None));
-            if (!user_id) {
-                return fail_status(35);
+        // `if` on line 34 with its assignment on 35, `elif` on 36 with its assignment on 37.
+        struct Setting {
+            N key;
+            Ref& value;
+            int line;
+        };
+        const Setting settings[] = {{N::KORVEX_ACCOUNT, user_id, 34},
+                                    {N::KORVEX_CUSTOM_APP_KEY, app_key, 36}};
+        for (const Setting& setting : settings) {
+            const int match = has_key(dic.get(), setting.key);
+            if (match < 0) {
+                return fail_status(setting.line);
             }
-            continue;
-        }
-        const int is_app_key = has_key(dic.get(), N::KORVEX_CUSTOM_APP_KEY);
-        if (is_app_key < 0) {
-            return fail_status(36);
-        }
-        if (is_app_key) {
-            app_key.reset(call_method(dic.get(), name(N::get), name(N::Value), Py_None));
-            if (!app_key) {
-                return fail_status(37);
+            if (match) {
+                setting.value.reset(call_method(dic.get(), name(N::get), name(N::Value), Py_None));
+                if (!setting.value) {
+                    return fail_status(setting.line + 1);
+                }
+                break;
             }
         }
     }
