@@ -12,7 +12,8 @@ namespace login {
 namespace {
 
 struct Function {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base; // PyObject_HEAD
+    vectorcallfunc vectorcall;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -23,9 +24,7 @@ struct Function {
     PyObject* weakrefs;
 };
 
-Function* as_function(PyObject* self) noexcept {
-    return reinterpret_cast<Function*>(self);
-}
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
 // Same checks, order and messages as a native function that takes no arguments.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -96,27 +95,11 @@ PyObject* function_reduce(PyObject* self, PyObject* unused) {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->name);
+// Getter of one object field of the function.
+template <PyObject* Function::*field> PyObject* get_field(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->*field);
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->qualname);
-}
-PyObject* get_doc(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->doc);
-}
-PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->module);
-}
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->globals);
-}
-PyObject* get_code(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->code);
-}
-PyObject* get_none(PyObject*, void*) {
-    Py_RETURN_NONE;
-}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 int set_string(PyObject*& slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -145,12 +128,12 @@ int set_module(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__name__", get_field<&Function::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_field<&Function::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field<&Function::doc>, set_doc, nullptr, nullptr},
+    {"__module__", get_field<&Function::module>, set_module, nullptr, nullptr},
+    {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&Function::code>, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},

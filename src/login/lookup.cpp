@@ -27,23 +27,17 @@ constexpr AttrSpec kAttrs[] = {
 static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == static_cast<int>(Global::count_));
 static_assert(sizeof(kAttrs) / sizeof(kAttrs[0]) == static_cast<int>(Attr::count_));
 
-LookupCache& g_cache = g_lookup;
-
-int idx(Global g) noexcept {
-    return static_cast<int>(g);
-}
-int idx(Attr a) noexcept {
-    return static_cast<int>(a);
-}
+int idx(Global g) noexcept { return static_cast<int>(g); }
+int idx(Attr a) noexcept { return static_cast<int>(a); }
 
 void forget_attr(int i) noexcept {
-    g_cache.attr[i] = nullptr;
-    g_cache.attr_owner[i] = nullptr;
-    g_cache.attr_dict[i] = nullptr;
+    g_lookup.attr[i] = nullptr;
+    g_lookup.attr_owner[i] = nullptr;
+    g_lookup.attr_dict[i] = nullptr;
 }
 
 void forget_all() noexcept {
-    for (PyObject*& p : g_cache.global) {
+    for (PyObject*& p : g_lookup.global) {
         p = nullptr;
     }
     for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
@@ -65,20 +59,20 @@ bool concerns(PyObject* key, PyObject* text) noexcept {
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     (void)new_value;
-    ++g_cache.changes;
+    ++g_lookup.changes;
     const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                        event == PyDict_EVENT_DEALLOCATED;
-    if (dict == g_cache.globals_watched) {
+    if (dict == g_lookup.globals_watched) {
         if (whole) {
             forget_all();
             if (event == PyDict_EVENT_DEALLOCATED) {
-                g_cache.globals_watched = nullptr;
+                g_lookup.globals_watched = nullptr;
             }
             return 0;
         }
         for (int g = 0; g < static_cast<int>(Global::count_); ++g) {
             if (concerns(key, name(kGlobalNames[g]))) {
-                g_cache.global[g] = nullptr;
+                g_lookup.global[g] = nullptr;
                 for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
                     if (idx(kAttrs[i].owner) == g) {
                         forget_attr(i);
@@ -88,7 +82,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
         }
     }
     for (int i = 0; i < static_cast<int>(Attr::count_); ++i) {
-        if (g_cache.attr_dict[i] == dict && (whole || concerns(key, name(kAttrs[i].name)))) {
+        if (g_lookup.attr_dict[i] == dict && (whole || concerns(key, name(kAttrs[i].name)))) {
             forget_attr(i);
         }
     }
@@ -99,31 +93,31 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
 
 void lookup_init(PyObject* globals) noexcept {
     forget_all();
-    if (g_cache.watcher < 0) {
-        g_cache.watcher = PyDict_AddWatcher(on_dict_event);
-        if (g_cache.watcher < 0) {
+    if (g_lookup.watcher < 0) {
+        g_lookup.watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_lookup.watcher < 0) {
             // All watcher slots of the interpreter are taken: run uncached.
             PyErr_Clear();
             return;
         }
     }
-    if (PyDict_Watch(g_cache.watcher, globals) < 0) {
+    if (PyDict_Watch(g_lookup.watcher, globals) < 0) {
         PyErr_Clear();
-        g_cache.globals_watched = nullptr;
+        g_lookup.globals_watched = nullptr;
         return;
     }
-    g_cache.globals_watched = globals;
+    g_lookup.globals_watched = globals;
 }
 
 PyObject* load_global_slow(Global g) noexcept {
     PyObject* key = name(kGlobalNames[idx(g)]);
-    const uint64_t changes = g_cache.changes;
+    const uint64_t changes = g_lookup.changes;
     // Comparing keys can run code (a key of another type with the same hash), which can rebind.
     PyObject* value = PyDict_GetItemWithError(g_state.dict, key);
     if (value) {
-        if (g_cache.watcher >= 0 && g_cache.globals_watched == g_state.dict &&
-            changes == g_cache.changes) {
-            g_cache.global[idx(g)] = value;
+        if (g_lookup.watcher >= 0 && g_lookup.globals_watched == g_state.dict &&
+            changes == g_lookup.changes) {
+            g_lookup.global[idx(g)] = value;
         }
         return Py_NewRef(value);
     }
@@ -150,7 +144,7 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
         return nullptr;
     }
     PyObject* attr_name = name(kAttrs[i].name);
-    const uint64_t changes = g_cache.changes;
+    const uint64_t changes = g_lookup.changes;
     PyObject* value = PyObject_GetAttr(owner.get(), attr_name);
     if (!value) {
         return nullptr;
@@ -159,11 +153,11 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
     // (now watched) dictionary holds this very value, and nothing changed while the attribute
     // read and the check below ran code: then the read cannot give another result without a
     // change to a watched dictionary (or to the owner's class, checked at each use).
-    if (!Py_IS_TYPE(owner.get(), &PyModule_Type) || g_cache.global[idx(owner_id)] != owner.get()) {
+    if (!Py_IS_TYPE(owner.get(), &PyModule_Type) || g_lookup.global[idx(owner_id)] != owner.get()) {
         return value;
     }
     PyObject* owner_dict = PyModule_GetDict(owner.get());
-    if (PyDict_Watch(g_cache.watcher, owner_dict) < 0) {
+    if (PyDict_Watch(g_lookup.watcher, owner_dict) < 0) {
         PyErr_Clear();
         return value;
     }
@@ -171,11 +165,11 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
     if (!held) {
         PyErr_Clear();
     }
-    if (held == value && changes == g_cache.changes &&
-        g_cache.global[idx(owner_id)] == owner.get()) {
-        g_cache.attr[i] = value;
-        g_cache.attr_owner[i] = owner.get();
-        g_cache.attr_dict[i] = owner_dict;
+    if (held == value && changes == g_lookup.changes &&
+        g_lookup.global[idx(owner_id)] == owner.get()) {
+        g_lookup.attr[i] = value;
+        g_lookup.attr_owner[i] = owner.get();
+        g_lookup.attr_dict[i] = owner_dict;
     }
     return value;
 }

@@ -92,9 +92,7 @@ int check_version() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-PyObject* intern(const char* text) noexcept {
-    return PyUnicode_InternFromString(text);
-}
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
 // Interned names and the small integers; made at the first import, kept for the process.
 int make_names() noexcept {
@@ -359,6 +357,4 @@ PyModuleDef g_def = {
 } // namespace
 } // namespace login
 
-PyMODINIT_FUNC PyInit_login(void) {
-    return PyModuleDef_Init(&login::g_def);
-}
+PyMODINIT_FUNC PyInit_login(void) { return PyModuleDef_Init(&login::g_def); }

@@ -77,8 +77,6 @@ inline int is_true(PyObject* value) noexcept {
 }
 
 // Truth test of a value that may be absent (null): an absent value is false.
-inline int truth(const Ref& value) noexcept {
-    return value ? is_true(value.get()) : 0;
-}
+inline int truth(const Ref& value) noexcept { return value ? is_true(value.get()) : 0; }
 
 } // namespace login

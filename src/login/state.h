@@ -99,9 +99,7 @@ struct State {
 
 inline State g_state;
 
-inline PyObject* name(N n) noexcept {
-    return g_state.names[static_cast<int>(n)];
-}
+inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)]; }
 
 // ---- module-level names (lookup.cpp) ----
 
@@ -134,8 +132,8 @@ struct LookupCache {
 
 inline LookupCache g_lookup;
 
-// Starts watching the module globals so that lookups can be served from a cache that any change
-// invalidates. Without a watcher lookups simply are not cached.
+// Starts watching the module globals so that lookups can be served from a cache that a change of
+// the names concerned invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
 PyObject* load_global_slow(Global g) noexcept;
 PyObject* load_global_attr_slow(Attr a) noexcept;
@@ -152,8 +150,9 @@ inline PyObject* load_global(Global g) noexcept {
 // `<global>.<attr>`: the global's lookup, then the attribute read. New reference or null.
 inline PyObject* load_global_attr(Attr a) noexcept {
     const int i = static_cast<int>(a);
-    // A remembered attribute implies that neither the globals nor the owner's dictionary has
-    // changed since, so the owner is still bound; only its class could have been reassigned.
+    // A remembered attribute implies that neither the owner's binding in the globals nor the
+    // attribute's key in the owner's dictionary has changed since, so the owner is still bound;
+    // only its class could have been reassigned.
     if (PyObject* cached = g_lookup.attr[i]) {
         if (Py_IS_TYPE(g_lookup.attr_owner[i], &PyModule_Type)) {
             return Py_NewRef(cached);

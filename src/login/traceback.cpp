@@ -27,9 +27,7 @@ struct CodeCache {
 CodeCache g_cache;
 
 // One key per line and function, ordered by line first.
-int make_key(Func func, int line) noexcept {
-    return line * 2 + static_cast<int>(func);
-}
+int make_key(Func func, int line) noexcept { return line * 2 + static_cast<int>(func); }
 
 // Index of `key`, or the position at which to insert it.
 Py_ssize_t bisect(const Entry* entries, Py_ssize_t count, int key) noexcept {
