@@ -61,3 +61,9 @@ def licences(monkeypatch) -> FakeLicences:
 @pytest.fixture
 def no_agent(monkeypatch) -> None:
     monkeypatch.delenv("FERROVANE_AGENT", raising=False)
+
+
+@pytest.fixture
+def c(login, daz, licences, monkeypatch, no_agent):
+    """The module with fake daz and licences, the agent off, and the monkeypatch that installed them."""
+    return types.SimpleNamespace(login=login, daz=daz, licences=licences, mp=monkeypatch)

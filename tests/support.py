@@ -2,11 +2,18 @@
 
 from __future__ import annotations
 
+import atexit
+import functools
+import importlib.machinery
+import importlib.util
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
+from pathlib import Path
 
 SOURCE_PATH = "ferrovane/cairn/utils/login.cpp"
 INIT_DAZ = "ferrovane.cairn.utils.login.init_daz"
@@ -31,3 +38,31 @@ def run_python(code: str, *, env: dict[str, str] | None = None, cwd: str | os.Pa
         full_env.update(env)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, cwd=cwd, timeout=timeout)
+
+
+def cmake_build(source: Path, build: Path, *defines: str) -> Path | None:
+    """Builds the extension project in `source` for the running interpreter; the built module's path,
+    or None without cmake."""
+    cmake = shutil.which("cmake")
+    if cmake is None or not (source / "CMakeLists.txt").is_file():
+        return None
+    for command in ([cmake, "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                     "-DCMAKE_BUILD_TYPE=Release", *defines], [cmake, "--build", build, "--config", "Release"]):
+        proc = subprocess.run(command, capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+    return next(build.rglob("*" + importlib.machinery.EXTENSION_SUFFIXES[0]))
+
+
+@functools.cache
+def misbehaving():
+    """The test-only extension whose callables break the calling convention (built once per run), or
+    None where it cannot be built."""
+    build = Path(tempfile.mkdtemp(prefix="misbehaving-"))
+    atexit.register(shutil.rmtree, build, True)
+    path = cmake_build(Path(__file__).parent / "misbehaving", build)
+    if path is None:
+        return None
+    spec = importlib.util.spec_from_file_location("misbehaving", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

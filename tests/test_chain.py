@@ -82,11 +82,6 @@ def fails_at(login, line, expected, message=None):
     assert module_entries(info.value) == [(SOURCE_PATH, line, INIT_DAZ)]
 
 
-@pytest.fixture
-def c(login, daz, licences, monkeypatch, no_agent):
-    return NS(login=login, daz=daz, licences=licences, mp=monkeypatch)
-
-
 def agent(c, doc=None, platform="linux", error=None):
     """Turns the agent on with fakes of sys, subprocess and json, json.loads giving `doc` (by default the
     settings U and K). Returns the list of the (args, kwargs) that subprocess.run gets."""

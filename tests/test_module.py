@@ -5,12 +5,10 @@ the traceback entries of failures."""
 import builtins
 import copy
 import importlib
-import importlib.machinery
 import inspect
 import json
 import os
 import pickle
-import shutil
 import subprocess
 import sys
 import traceback
@@ -22,7 +20,7 @@ import pytest
 
 import ferrovane.daz
 from ferrovane.cairn.sdk import license_helper
-from support import IMPORT_TIME, INIT_DAZ, SOURCE_PATH, module_entries, run_python
+from support import IMPORT_TIME, INIT_DAZ, SOURCE_PATH, cmake_build, module_entries, run_python
 
 NAME = "ferrovane.cairn.utils.login"
 NO_ARGS, NO_KEYWORDS = "init_daz() takes no arguments ({} given)", "init_daz() takes no keyword arguments"
@@ -41,6 +39,7 @@ def test_module_globals_and_function_object(login, monkeypatch):
     f, code = login.init_daz, login.init_daz.__code__
     assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == ("init_daz", "init_daz", NAME, None)
     assert (f.__defaults__, f.__kwdefaults__, f.__closure__) == (None, None, None)
+    assert (f.__self__, repr(f), f.__text_signature__) == (login, "<built-in function init_daz>", "()")
     assert f.__globals__ is vars(login) and str(inspect.signature(f)) == "()" and weakref.ref(f)() is f
     monkeypatch.setattr(f, "marker", "value", raising=False)
     assert f.__dict__ == {"marker": "value"} and copy.copy(f) is f and copy.deepcopy(f) is f
@@ -227,16 +226,11 @@ report(failures=failures, kept=kept, removed=removed, registered=registered, ful
 @pytest.fixture(scope="module")
 def declared_311_build(tmp_path_factory) -> Path:
     """The module built to declare 3.11 as the Python version it was made for."""
-    root, cmake = Path(__file__).resolve().parents[1], shutil.which("cmake")
-    if cmake is None or not (root / "CMakeLists.txt").is_file():
+    built = cmake_build(Path(__file__).resolve().parents[1], tmp_path_factory.mktemp("declared-3.11"),
+                        "-DFERROVANE_DECLARED_VERSION=3.11")
+    if built is None:
         pytest.skip("needs cmake and the source tree")
-    build = tmp_path_factory.mktemp("declared-3.11")
-    for command in ([cmake, "-S", root, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                     "-DFERROVANE_DECLARED_VERSION=3.11", "-DCMAKE_BUILD_TYPE=Release"],
-                    [cmake, "--build", build, "--config", "Release"]):
-        proc = subprocess.run(command, capture_output=True, text=True)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-    return next(build.rglob("login" + importlib.machinery.EXTENSION_SUFFIXES[0]))
+    return built
 
 
 @pytest.mark.parametrize("mode", ["always", "error"])

@@ -17,19 +17,13 @@ inline int fail_status(int line) noexcept {
 
 // `callable(a0, ..., *kw)`, where the last PyTuple_GET_SIZE(kwnames) arguments are passed by the
 // keywords in kwnames. A spare slot in front of the arguments lets bound methods be called
-// without a new argument array.
-//
-// A callable that supports vectorcall is entered through its own entry point, which is what
-// PyObject_Vectorcall does too, less the look-up of the thread state (a thread-local read, costly
-// from an extension) that it needs only to check the result for consistency.
+// without a new argument array. Through the interpreter's own call function, so that a callee
+// that returns null without an exception, or a result with one set, gives its SystemError.
 template <typename... Args>
 PyObject* call(PyObject* callable, PyObject* kwnames, Args... args) noexcept {
     PyObject* stack[] = {nullptr, args...};
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     const size_t nargsf = (sizeof...(args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    if (vectorcallfunc entry = PyVectorcall_Function(callable)) {
-        return entry(callable, stack + 1, nargsf, kwnames);
-    }
     return PyObject_Vectorcall(callable, stack + 1, nargsf, kwnames);
 }
 
