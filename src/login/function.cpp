@@ -93,8 +93,10 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
+// A field that the garbage collector has cleared reads as None.
 template <PyObject* Function::*field> PyObject* get_field(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->*field);
+    PyObject* value = as_function(self)->*field;
+    return Py_NewRef(value ? value : Py_None);
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
