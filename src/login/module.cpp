@@ -110,13 +110,16 @@ PyObject* make_text(const char* text, bool interned) noexcept {
 
 // The strings and the small integers; made at the first import, kept for the process.
 int make_names() noexcept {
-    static constexpr const char* kTexts[] = {
 #define LOGIN_TEXT(id, text) text,
-        LOGIN_NAMES(LOGIN_TEXT) LOGIN_TEXTS(LOGIN_TEXT)
+    static constexpr const char* kNames[] = {LOGIN_NAMES(LOGIN_TEXT)};
+    static constexpr const char* kTexts[] = {LOGIN_TEXTS(LOGIN_TEXT)};
 #undef LOGIN_TEXT
-    };
+    constexpr int kInterned = sizeof(kNames) / sizeof(kNames[0]);
+    static_assert(kInterned + sizeof(kTexts) / sizeof(kTexts[0]) == static_cast<int>(N::count_));
     for (int i = 0; i < static_cast<int>(N::count_); ++i) {
-        if (!g_state.names[i] && !(g_state.names[i] = make_text(kTexts[i], i < kInternedNames))) {
+        if (!g_state.names[i] &&
+            !(g_state.names[i] = i < kInterned ? make_text(kNames[i], true)
+                                               : make_text(kTexts[i - kInterned], false))) {
             return -1;
         }
     }

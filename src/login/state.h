@@ -79,9 +79,6 @@ enum class N : int {
 #undef LOGIN_ENUM
         count_
 };
-#define LOGIN_COUNT(id, text) +1
-inline constexpr int kInternedNames = 0 LOGIN_NAMES(LOGIN_COUNT);
-#undef LOGIN_COUNT
 
 // Everything that lives as long as the process: made at the first import, kept until exit.
 struct State {
