@@ -302,7 +302,7 @@ def summary(suite):
 
 
 def main():
-    runner = pyperf.Runner(processes=4, values=4, min_time=0.04)
+    runner = pyperf.Runner(processes=4, values=3, min_time=0.04)
     runner.argparser.add_argument("--summary", metavar="JSON", help="print the summary of a saved run and exit")
     args = runner.parse_args()
     if args.summary:
