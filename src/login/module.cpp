@@ -6,6 +6,8 @@
 // init_daz itself.
 #include "state.h"
 
+#include <cstring>
+
 namespace login {
 namespace {
 
@@ -92,17 +94,32 @@ int check_version() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+// A string of ASCII text, made without decoding it; interned on request.
+PyObject* make_text(const char* text, bool interned) noexcept {
+    const size_t length = strlen(text);
+    PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (!made) {
+        return nullptr;
+    }
+    memcpy(PyUnicode_1BYTE_DATA(made), text, length);
+    if (interned) {
+        PyUnicode_InternInPlace(&made);
+    }
+    return made;
+}
 
-// Interned names and the small integers; made at the first import, kept for the process.
+// The strings and the small integers; made at the first import, kept for the process.
 int make_names() noexcept {
-    static constexpr const char* kTexts[] = {
 #define LOGIN_TEXT(id, text) text,
-        LOGIN_NAMES(LOGIN_TEXT)
+    static constexpr const char* kNames[] = {LOGIN_NAMES(LOGIN_TEXT)};
+    static constexpr const char* kTexts[] = {LOGIN_TEXTS(LOGIN_TEXT)};
 #undef LOGIN_TEXT
-    };
+    constexpr int kInterned = sizeof(kNames) / sizeof(kNames[0]);
+    static_assert(kInterned + sizeof(kTexts) / sizeof(kTexts[0]) == static_cast<int>(N::count_));
     for (int i = 0; i < static_cast<int>(N::count_); ++i) {
-        if (!g_state.names[i] && !(g_state.names[i] = intern(kTexts[i]))) {
+        if (!g_state.names[i] &&
+            !(g_state.names[i] = i < kInterned ? make_text(kNames[i], true)
+                                               : make_text(kTexts[i - kInterned], false))) {
             return -1;
         }
     }
@@ -112,15 +129,15 @@ int make_names() noexcept {
     if (!g_state.one && !(g_state.one = PyLong_FromLong(1))) {
         return -1;
     }
-    if (!g_state.filename && !(g_state.filename = intern(kSourcePath))) {
+    if (!g_state.filename && !(g_state.filename = make_text(kSourcePath, false))) {
         return -1;
     }
     if (!g_state.funcname_init_daz &&
-        !(g_state.funcname_init_daz = intern("ferrovane.cairn.utils.login.init_daz"))) {
+        !(g_state.funcname_init_daz = make_text("ferrovane.cairn.utils.login.init_daz", false))) {
         return -1;
     }
     if (!g_state.funcname_import &&
-        !(g_state.funcname_import = intern("init ferrovane.cairn.utils.login"))) {
+        !(g_state.funcname_import = make_text("init ferrovane.cairn.utils.login", false))) {
         return -1;
     }
     return 0;
@@ -161,18 +178,30 @@ int add_to_sys_modules(PyObject* module) noexcept {
     return 0;
 }
 
-// The absolute import machinery, as `import`/`from` statements call it.
+// The absolute import machinery, as an `import` statement at module level calls it. A module
+// already in sys.modules comes straight back (once it has finished initialising).
 PyObject* import_level0(PyObject* module_name, PyObject* fromlist) noexcept {
-    Ref locals(PyDict_New());
-    if (!locals) {
-        return nullptr;
-    }
-    return PyImport_ImportModuleLevelObject(module_name, g_state.dict, locals.get(), fromlist, 0);
+    return PyImport_ImportModuleLevelObject(module_name, g_state.dict, g_state.dict, fromlist, 0);
 }
 
-// `from <package> import <item>`
+// `from <package> import <item>`. The statement only imports the submodule <package>.<item> when
+// the package has no attribute of that name, so a top-level package that has one is imported
+// without the fromlist, which skips importlib's fromlist handling (Python code).
 PyObject* import_from(N package, N item) noexcept {
     PyObject* item_name = name(item);
+    if (PyUnicode_FindChar(name(package), '.', 0, PyUnicode_GET_LENGTH(name(package)), 1) == -1) {
+        Ref imported(import_level0(name(package), nullptr));
+        if (!imported) {
+            return nullptr;
+        }
+        if (PyObject* value = PyObject_GetAttr(imported.get(), item_name)) {
+            return value;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+    }
     Ref fromlist(PyList_New(1));
     if (!fromlist) {
         return nullptr;
@@ -202,45 +231,8 @@ PyObject* import_from(N package, N item) noexcept {
     return value;
 }
 
-// True when `module` is still being initialised (or its state cannot be told), so it has to go
-// through the import machinery rather than be used as it is.
-bool needs_import(PyObject* module) noexcept {
-    Ref spec(PyObject_GetAttr(module, name(N::dunder_spec)));
-    if (!spec) {
-        PyErr_Clear();
-        return true;
-    }
-    Ref initializing(PyObject_GetAttr(spec.get(), name(N::initializing)));
-    if (!initializing) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return false;
-        }
-        PyErr_Clear();
-        return true;
-    }
-    const int truth = PyObject_IsTrue(initializing.get());
-    if (truth < 0) {
-        PyErr_Clear();
-        return true;
-    }
-    return truth != 0;
-}
-
 // `import <name>` for a top-level module.
-PyObject* import_plain(N module_name) noexcept {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemWithError(modules, name(module_name));
-    if (existing) {
-        Ref held = Ref::borrow(existing);
-        if (!needs_import(held.get())) {
-            return held.release();
-        }
-    } else if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    return import_level0(name(module_name), nullptr);
-}
+PyObject* import_plain(N module_name) noexcept { return import_level0(name(module_name), nullptr); }
 
 int bind(N global, PyObject* value) noexcept {
     Ref owned(value);
@@ -292,6 +284,19 @@ void release_failed_module() noexcept {
     PyErr_SetRaisedException(exc);
 }
 
+// The builtins module: the one in sys.modules, or else what importing it gives.
+PyObject* import_builtins() noexcept {
+    Ref builtins_name(PyUnicode_FromString("builtins"));
+    if (!builtins_name) {
+        return nullptr;
+    }
+    PyObject* builtins = PyImport_GetModule(builtins_name.get());
+    if (builtins || PyErr_Occurred()) {
+        return builtins;
+    }
+    return PyImport_Import(builtins_name.get());
+}
+
 int module_exec(PyObject* module) noexcept {
     if (g_state.module) {
         if (module == g_state.module) {
@@ -307,7 +312,7 @@ int module_exec(PyObject* module) noexcept {
         release_failed_module();
         return -1;
     }
-    if (!g_state.builtins && !(g_state.builtins = PyImport_ImportModule("builtins"))) {
+    if (!g_state.builtins && !(g_state.builtins = import_builtins())) {
         release_failed_module();
         return -1;
     }

@@ -9,7 +9,9 @@ namespace login {
 
 inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
 
-// Interned strings, made once per process. The list doubles as the text of each one.
+// Strings made once per process; each list doubles as the text of each one.
+// Interned: names of globals, attributes and keywords, which the interpreter's lookups compare by
+// identity first.
 #define LOGIN_NAMES(X)                                                                             \
     X(os, "os")                                                                                    \
     X(sys, "sys")                                                                                  \
@@ -17,14 +19,8 @@ inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
     X(json, "json")                                                                                \
     X(daz, "daz")                                                                                  \
     X(get_license_info, "get_license_info")                                                        \
-    X(ferrovane, "ferrovane")                                                                      \
-    X(license_helper, "ferrovane.cairn.sdk.license_helper")                                        \
-    X(module_name, "ferrovane.cairn.utils.login")                                                  \
     X(init_daz, "init_daz")                                                                        \
     X(dunder_test, "__test__")                                                                     \
-    X(dunder_spec, "__spec__")                                                                     \
-    X(dunder_name, "__name__")                                                                     \
-    X(initializing, "_initializing")                                                               \
     X(getenv, "getenv")                                                                            \
     X(init, "init")                                                                                \
     X(platform, "platform")                                                                        \
@@ -35,30 +31,15 @@ inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
     X(loads, "loads")                                                                              \
     X(stdout_, "stdout")                                                                           \
     X(get, "get")                                                                                  \
-    X(Code, "Code")                                                                                \
-    X(Result, "Result")                                                                            \
-    X(Key, "Key")                                                                                  \
-    X(Value, "Value")                                                                              \
-    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT")                                                            \
-    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY")                                              \
     X(FERROVANE_AGENT, "FERROVANE_AGENT")                                                          \
     X(app_key_daz, "app_key_daz")                                                                  \
     X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE")                                        \
-    X(win, "win")                                                                                  \
-    X(wrenkit, "wrenkit")                                                                          \
-    X(utf_8, "utf-8")                                                                              \
     X(appkey, "appkey")                                                                            \
     X(env, "env")                                                                                  \
     X(capture_output, "capture_output")                                                            \
     X(text, "text")                                                                                \
     X(encoding, "encoding")                                                                        \
     X(shell, "shell")                                                                              \
-    X(powershell_exe, "powershell.exe")                                                            \
-    X(no_profile, "-NoProfile")                                                                    \
-    X(execution_policy, "-ExecutionPolicy")                                                        \
-    X(bypass, "Bypass")                                                                            \
-    X(command, "-Command")                                                                         \
-    X(run_wrenkit_exe, "& wrenkit.exe")                                                            \
     X(agent, "agent")                                                                              \
     X(ps_cmd, "ps_cmd")                                                                            \
     X(res, "res")                                                                                  \
@@ -69,10 +50,32 @@ inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
     X(app_key, "app_key")                                                                          \
     X(user, "user")                                                                                \
     X(pw, "pw")
+// Not interned: texts passed only as values, compared with strings that are not interned, or used
+// only at import, where interning would cost more than it saves.
+#define LOGIN_TEXTS(X)                                                                             \
+    X(ferrovane, "ferrovane")                                                                      \
+    X(license_helper, "ferrovane.cairn.sdk.license_helper")                                        \
+    X(module_name, "ferrovane.cairn.utils.login")                                                  \
+    X(dunder_name, "__name__")                                                                     \
+    X(Code, "Code")                                                                                \
+    X(Result, "Result")                                                                            \
+    X(Key, "Key")                                                                                  \
+    X(Value, "Value")                                                                              \
+    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT")                                                            \
+    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY")                                              \
+    X(win, "win")                                                                                  \
+    X(wrenkit, "wrenkit")                                                                          \
+    X(utf_8, "utf-8")                                                                              \
+    X(powershell_exe, "powershell.exe")                                                            \
+    X(no_profile, "-NoProfile")                                                                    \
+    X(execution_policy, "-ExecutionPolicy")                                                        \
+    X(bypass, "Bypass")                                                                            \
+    X(command, "-Command")                                                                         \
+    X(run_wrenkit_exe, "& wrenkit.exe")
 
 enum class N : int {
 #define LOGIN_ENUM(id, text) id,
-    LOGIN_NAMES(LOGIN_ENUM)
+    LOGIN_NAMES(LOGIN_ENUM) LOGIN_TEXTS(LOGIN_ENUM)
 #undef LOGIN_ENUM
         count_
 };
