@@ -181,7 +181,11 @@ int add_to_sys_modules(PyObject* module) noexcept {
 // The absolute import machinery, as an `import` statement at module level calls it. A module
 // already in sys.modules comes straight back (once it has finished initialising).
 PyObject* import_level0(PyObject* module_name, PyObject* fromlist) noexcept {
-    return PyImport_ImportModuleLevelObject(module_name, g_state.dict, g_state.dict, fromlist, 0);
+    Ref locals(PyDict_New());
+    if (!locals) {
+        return nullptr;
+    }
+    return PyImport_ImportModuleLevelObject(module_name, g_state.dict, locals.get(), fromlist, 0);
 }
 
 // `from <package> import <item>`. The statement only imports the submodule <package>.<item> when
