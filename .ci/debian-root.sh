@@ -10,6 +10,7 @@
 # keeps two runs from making the root at once or from unmounting /proc under each other.
 #
 # Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15 [extra pytest arguments]
+#                                bash .ci/debian-root.sh prepare   (only make or check the root)
 # Settings: FERROVANE_DEBIAN_SUITE (default testing; unstable carries newer point releases),
 #           FERROVANE_DEBIAN_ROOT (default /var/tmp/ferrovane-debian-<suite>),
 #           FERROVANE_ROOT_MAX_DAYS (default 7).
@@ -19,8 +20,8 @@ checkout=$PWD
 
 versions=(3.14 3.15)
 version=${1:-}
-if [[ ! " ${versions[*]} " == *" $version "* ]]; then
-    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments]" >&2
+if [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
+    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" >&2
     exit 2
 fi
 shift
@@ -85,6 +86,9 @@ else
     rm -rf "$root"
     mv "$root.new" "$root"
     echo "debian-root: made in $((SECONDS - started)) s"
+fi
+if [ "$version" = prepare ]; then
+    exit 0
 fi
 
 # pip inside reaches the package index as it does outside: the same resolver settings and the same
