@@ -49,17 +49,24 @@ mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
 flock 9
 
-# Whatever happens from here on, /proc inside the root is unmounted before the script ends.
-release_proc() {
-    if mountpoint -q "$root/proc"; then
-        umount "$root/proc" || umount -l "$root/proc"
-    fi
+# Unmounts everything mounted below folder $1, deepest first.
+unmount_below() {
+    awk -v top="$1/" 'index($2, top) == 1 { print $2 }' /proc/self/mounts | sort -r |
+        while read -r target; do
+            umount "$target" || umount -l "$target"
+        done
 }
-trap release_proc EXIT
+# Whatever happens from here on, /proc inside the root (and whatever debootstrap mounted in a root
+# being made) is unmounted before the script ends.
+release_mounts() {
+    unmount_below "$root"
+    unmount_below "$root.new"
+}
+trap release_mounts EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
-release_proc  # left mounted by a run that was killed outright
+release_mounts  # left mounted by a run that was killed outright
 
 fresh_enough() {
     [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$recipe" ] &&
