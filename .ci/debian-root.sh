@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The test suite on an interpreter that the host does not have, from Debian's own packages: makes a
+# Debian root (debootstrap, minimal variant, default mirror) with a C/C++ compiler, CMake and the
+# interpreters below, or reuses the one made by an earlier run, then runs the README's test command
+# for the version given, in a fresh copy of this checkout and a fresh virtual environment inside
+# the root. The module is built with warnings as errors, as in the rest of CI.
+#
+# The root lives outside the checkout, so fresh clones share it; it is made again when the package
+# list or the suite changes or when it is older than FERROVANE_ROOT_MAX_DAYS days. A lock file
+# keeps two runs from making the root at once or from unmounting /proc under each other.
+#
+# Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15 [extra pytest arguments]
+#                                bash .ci/debian-root.sh prepare   (only make or check the root)
+# Settings: FERROVANE_DEBIAN_SUITE (default testing; unstable carries newer point releases),
+#           FERROVANE_DEBIAN_ROOT (default /var/tmp/ferrovane-debian-<suite>),
+#           FERROVANE_ROOT_MAX_DAYS (default 7).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+checkout=$PWD
+
+versions=(3.14 3.15)
+version=${1:-}
+if [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
+    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" >&2
+    exit 2
+fi
+shift
+
+suite=${FERROVANE_DEBIAN_SUITE:-testing}
+root=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$suite}
+max_days=${FERROVANE_ROOT_MAX_DAYS:-7}
+
+# The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
+# subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
+# -testsuite package), named here so that the dependency is on record.
+packages=(g++ make cmake)
+for v in "${versions[@]}"; do
+    packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib")
+done
+recipe="suite=$suite packages=${packages[*]}"
+stamp=etc/ferrovane-root
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "debian-root: needs root (debootstrap, chroot, mount)" >&2
+    exit 1
+fi
+
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+
+# Unmounts everything mounted below folder $1, deepest first.
+unmount_below() {
+    awk -v top="$1/" 'index($2, top) == 1 { print $2 }' /proc/self/mounts | sort -r |
+        while read -r target; do
+            umount "$target" || umount -l "$target"
+        done
+}
+# Whatever happens from here on, /proc inside the root (and whatever debootstrap mounted in a root
+# being made) is unmounted before the script ends.
+release_mounts() {
+    unmount_below "$root"
+    unmount_below "$root.new"
+}
+trap release_mounts EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+release_mounts  # left mounted by a run that was killed outright
+
+fresh_enough() {
+    [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$recipe" ] &&
+        [ -z "$(find "$root/$stamp" -mtime "+$max_days")" ]
+}
+
+if fresh_enough; then
+    echo "debian-root: reusing $root ($suite)"
+else
+    if ! command -v debootstrap >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    fi
+    echo "debian-root: making $root ($suite, ${packages[*]})"
+    started=$SECONDS
+    rm -rf "$root.new"
+    if ! debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
+            "$suite" "$root.new" > "$root.log" 2>&1; then
+        tail -n 30 "$root.log" >&2
+        echo "debian-root: debootstrap failed (full log: $root.log)" >&2
+        exit 1
+    fi
+    echo "$recipe" > "$root.new/$stamp"
+    rm -rf "$root"
+    mv "$root.new" "$root"
+    echo "debian-root: made in $((SECONDS - started)) s"
+fi
+if [ "$version" = prepare ]; then
+    exit 0
+fi
+
+# pip inside reaches the package index as it does outside: the same resolver settings and the same
+# CA bundle (which may hold a local authority that the root's own bundle lacks).
+cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+ca=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
+mkdir -p "$root/etc/ssl/certs"
+cp -L "$ca" "$root/etc/ssl/certs/ca-certificates.crt"
+if [ -f /etc/pip.conf ]; then
+    cp /etc/pip.conf "$root/etc/pip.conf"
+fi
+passed=()
+for name in PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST PIP_DEFAULT_TIMEOUT \
+        http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
+    if [ -n "${!name:-}" ]; then
+        passed+=("$name=${!name}")
+    fi
+done
+
+# A fresh copy of the checkout (without environments, build output or git metadata).
+work=/srv/ferrovane
+rm -rf "${root:?}$work"
+mkdir -p "$root$work"
+tar -C "$checkout" --exclude=./.git --exclude='./.venv*' --exclude=./build --exclude=./dist \
+    --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
+    tar -C "$root$work" -xf -
+
+mount -t proc proc "$root/proc"
+
+set +e
+chroot "$root" /usr/bin/env -i \
+    HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    TMPDIR=/tmp FERROVANE_WERROR=ON PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
+    PIP_CERT=/etc/ssl/certs/ca-certificates.crt SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt \
+    REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt "${passed[@]}" \
+    /bin/bash -euo pipefail -c '
+        version=$1
+        shift
+        cd /srv/ferrovane
+        echo "== test suite with $("python$version" --version) ($(. /etc/os-release; echo "$PRETTY_NAME"),"\
+             "$(g++ --version | head -n 1), $(cmake --version | head -n 1)) in a Debian root"
+        "python$version" -m venv .venv
+        .venv/bin/pip install -q --upgrade pip
+        .venv/bin/pip install -q ".[test]"
+        .venv/bin/python -m pytest -q "$@"
+    ' debian-root "$version" "$@"
+rc=$?
+set -e
+if [ "$rc" -eq 5 ]; then
+    echo "debian-root: pytest collected no tests" >&2
+    exit 1
+fi
+exit "$rc"
