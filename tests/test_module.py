@@ -49,7 +49,7 @@ def test_module_globals_and_function_object(login, monkeypatch):
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0, 0)
     assert code.co_varnames == ("agent", "ps_cmd", "res", "result", "list_values", "dic", "user_id",
                                 "app_key", "user", "pw") and code.co_nlocals == 10
-    assert (code.co_code, code.co_consts, code.co_names) == (b"", (), ())
+    assert (code.co_code, code.co_consts, code.co_names) == (b"", (), ()) and f.__code__ is code
 
 
 @pytest.mark.parametrize("call, message", [

@@ -100,6 +100,10 @@ int daz_init(PyObject* kwnames, const Ref& user, const Ref& secret) noexcept {
 } // namespace
 
 PyObject* init_daz_impl() noexcept {
+    // The first call makes the strings and constants that only calls use.
+    if (!g_state.call_ready && prepare_call() < 0) {
+        return fail(10);
+    }
     // Line 10: agent = os.getenv("FERROVANE_AGENT")
     Ref agent;
     {

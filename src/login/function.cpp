@@ -23,7 +23,6 @@ namespace {
 struct Function {
     PyCFunctionObject base; // m_ml, m_self (the module), m_module (its name), weakrefs, vectorcall
     PyObject* globals;
-    PyObject* code;
     PyObject* dict;
 };
 
@@ -66,7 +65,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->base.m_self);
     Py_VISIT(f->base.m_module);
     Py_VISIT(f->globals);
-    Py_VISIT(f->code);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -74,7 +72,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -99,10 +96,11 @@ template <PyObject* Function::*field> PyObject* get_field(PyObject* self, void*)
     return Py_NewRef(value ? value : Py_None);
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject*, void*) { return code_object(); }
 
 PyGetSetDef function_getset[] = {
     {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},
-    {"__code__", get_field<&Function::code>, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
@@ -133,7 +131,6 @@ int function_type_ready() noexcept {
     t.tp_base = &PyCFunction_Type;
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
-    t.tp_call = PyVectorcall_Call;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_getset = function_getset;
@@ -141,7 +138,15 @@ int function_type_ready() noexcept {
     return PyType_Ready(&t);
 }
 
-PyObject* make_code_object() noexcept {
+// Nothing runs it: it describes init_daz to tools (first line 9, the function's local names) and
+// is made when first asked for, as the import does not need it.
+PyObject* code_object() noexcept {
+    if (g_state.code) {
+        return Py_NewRef(g_state.code);
+    }
+    if (prepare_call() < 0) {
+        return nullptr;
+    }
     static constexpr N kLocals[] = {N::agent, N::ps_cmd,  N::res,     N::result, N::list_values,
                                     N::dic,   N::user_id, N::app_key, N::user,   N::pw};
     constexpr Py_ssize_t n = sizeof(kLocals) / sizeof(kLocals[0]);
@@ -158,10 +163,14 @@ PyObject* make_code_object() noexcept {
         return nullptr;
     }
     PyObject* fn = name(N::init_daz);
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+    PyObject* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
         empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
         g_state.filename, fn, fn, 9, empty_bytes.get(), empty_bytes.get()));
+    if (code && !g_state.code) {
+        g_state.code = Py_NewRef(code);
+    }
+    return code;
 }
 
 PyObject* function_new(PyObject* globals) noexcept {
@@ -175,7 +184,6 @@ PyObject* function_new(PyObject* globals) noexcept {
     f->base.m_weakreflist = nullptr;
     f->base.vectorcall = function_vectorcall;
     f->globals = Py_NewRef(globals);
-    f->code = Py_NewRef(g_state.code);
     f->dict = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);

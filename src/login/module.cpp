@@ -108,25 +108,32 @@ PyObject* make_text(const char* text, bool interned) noexcept {
     return made;
 }
 
-// The strings and the small integers; made at the first import, kept for the process.
-int make_names() noexcept {
-#define LOGIN_TEXT(id, text) text,
-    static constexpr const char* kNames[] = {LOGIN_NAMES(LOGIN_TEXT)};
-    static constexpr const char* kTexts[] = {LOGIN_TEXTS(LOGIN_TEXT)};
-#undef LOGIN_TEXT
-    constexpr int kInterned = sizeof(kNames) / sizeof(kNames[0]);
-    static_assert(kInterned + sizeof(kTexts) / sizeof(kTexts[0]) == static_cast<int>(N::count_));
-    for (int i = 0; i < static_cast<int>(N::count_); ++i) {
+struct StringSpec {
+    const char* text;
+    bool interned;
+};
+
+constexpr StringSpec kStrings[] = {
+#define LOGIN_SPEC(id, text, interned) {text, interned},
+    LOGIN_STRINGS(LOGIN_SPEC)
+#undef LOGIN_SPEC
+};
+static_assert(sizeof(kStrings) / sizeof(kStrings[0]) == static_cast<size_t>(N::count_));
+
+// Makes the strings [first, last) that are not made yet; kept for the process.
+int make_strings(N first, N last) noexcept {
+    for (int i = static_cast<int>(first); i < static_cast<int>(last); ++i) {
         if (!g_state.names[i] &&
-            !(g_state.names[i] = i < kInterned ? make_text(kNames[i], true)
-                                               : make_text(kTexts[i - kInterned], false))) {
+            !(g_state.names[i] = make_text(kStrings[i].text, kStrings[i].interned))) {
             return -1;
         }
     }
-    if (!g_state.zero && !(g_state.zero = PyLong_FromLong(0))) {
-        return -1;
-    }
-    if (!g_state.one && !(g_state.one = PyLong_FromLong(1))) {
+    return 0;
+}
+
+// What the import needs: its strings and those of the traceback entries.
+int make_import_strings() noexcept {
+    if (make_strings(N::os, N::first_call_) < 0) {
         return -1;
     }
     if (!g_state.filename && !(g_state.filename = make_text(kSourcePath, false))) {
@@ -147,7 +154,21 @@ template <typename... Names> PyObject* name_tuple(Names... ns) noexcept {
     return PyTuple_Pack(sizeof...(ns), name(ns)...);
 }
 
-int make_constants() noexcept {
+} // namespace
+
+int prepare_call() noexcept {
+    if (g_state.call_ready) {
+        return 0;
+    }
+    if (make_strings(N::first_call_, N::count_) < 0) {
+        return -1;
+    }
+    if (!g_state.zero && !(g_state.zero = PyLong_FromLong(0))) {
+        return -1;
+    }
+    if (!g_state.one && !(g_state.one = PyLong_FromLong(1))) {
+        return -1;
+    }
     if (!g_state.kw_appkey && !(g_state.kw_appkey = name_tuple(N::appkey))) {
         return -1;
     }
@@ -159,11 +180,11 @@ int make_constants() noexcept {
         !(g_state.kw_shell_run = name_tuple(N::shell, N::capture_output, N::text, N::encoding))) {
         return -1;
     }
-    if (!g_state.code && !(g_state.code = make_code_object())) {
-        return -1;
-    }
+    g_state.call_ready = true;
     return 0;
 }
+
+namespace {
 
 int add_to_sys_modules(PyObject* module) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
@@ -321,12 +342,12 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0 ||
-        check_version() < 0 || make_names() < 0) {
+        check_version() < 0 || make_import_strings() < 0) {
         release_failed_module();
         return -1;
     }
     int line = 0;
-    if (add_to_sys_modules(module) < 0 || make_constants() < 0) {
+    if (add_to_sys_modules(module) < 0) {
         line = kLineTop;
     } else {
         line = run_statements();

@@ -9,75 +9,74 @@ namespace login {
 
 inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
 
-// Strings made once per process; each list doubles as the text of each one.
-// Interned: names of globals, attributes and keywords, which the interpreter's lookups compare by
-// identity first.
-#define LOGIN_NAMES(X)                                                                             \
-    X(os, "os")                                                                                    \
-    X(sys, "sys")                                                                                  \
-    X(subprocess, "subprocess")                                                                    \
-    X(json, "json")                                                                                \
-    X(daz, "daz")                                                                                  \
-    X(get_license_info, "get_license_info")                                                        \
-    X(init_daz, "init_daz")                                                                        \
-    X(dunder_test, "__test__")                                                                     \
-    X(getenv, "getenv")                                                                            \
-    X(init, "init")                                                                                \
-    X(platform, "platform")                                                                        \
-    X(startswith, "startswith")                                                                    \
-    X(run, "run")                                                                                  \
-    X(environ, "environ")                                                                          \
-    X(copy, "copy")                                                                                \
-    X(loads, "loads")                                                                              \
-    X(stdout_, "stdout")                                                                           \
-    X(get, "get")                                                                                  \
-    X(FERROVANE_AGENT, "FERROVANE_AGENT")                                                          \
-    X(app_key_daz, "app_key_daz")                                                                  \
-    X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE")                                        \
-    X(appkey, "appkey")                                                                            \
-    X(env, "env")                                                                                  \
-    X(capture_output, "capture_output")                                                            \
-    X(text, "text")                                                                                \
-    X(encoding, "encoding")                                                                        \
-    X(shell, "shell")                                                                              \
-    X(agent, "agent")                                                                              \
-    X(ps_cmd, "ps_cmd")                                                                            \
-    X(res, "res")                                                                                  \
-    X(result, "result")                                                                            \
-    X(list_values, "list_values")                                                                  \
-    X(dic, "dic")                                                                                  \
-    X(user_id, "user_id")                                                                          \
-    X(app_key, "app_key")                                                                          \
-    X(user, "user")                                                                                \
-    X(pw, "pw")
-// Not interned: texts passed only as values, compared with strings that are not interned, or used
-// only at import, where interning would cost more than it saves.
-#define LOGIN_TEXTS(X)                                                                             \
-    X(ferrovane, "ferrovane")                                                                      \
-    X(license_helper, "ferrovane.cairn.sdk.license_helper")                                        \
-    X(module_name, "ferrovane.cairn.utils.login")                                                  \
-    X(dunder_name, "__name__")                                                                     \
-    X(Code, "Code")                                                                                \
-    X(Result, "Result")                                                                            \
-    X(Key, "Key")                                                                                  \
-    X(Value, "Value")                                                                              \
-    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT")                                                            \
-    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY")                                              \
-    X(win, "win")                                                                                  \
-    X(wrenkit, "wrenkit")                                                                          \
-    X(utf_8, "utf-8")                                                                              \
-    X(powershell_exe, "powershell.exe")                                                            \
-    X(no_profile, "-NoProfile")                                                                    \
-    X(execution_policy, "-ExecutionPolicy")                                                        \
-    X(bypass, "Bypass")                                                                            \
-    X(command, "-Command")                                                                         \
-    X(run_wrenkit_exe, "& wrenkit.exe")
+// Strings made once per process, as X(id, text, interned). Interned: names of globals, attributes
+// and keywords, which the interpreter's lookups compare by identity first; the others are passed
+// only as values or compared with strings that are not interned. The import makes only those it
+// uses (up to, not including, `getenv`); the rest are made by the first call of init_daz.
+#define LOGIN_STRINGS(X)                                                                           \
+    X(os, "os", true)                                                                              \
+    X(sys, "sys", true)                                                                            \
+    X(subprocess, "subprocess", true)                                                              \
+    X(json, "json", true)                                                                          \
+    X(daz, "daz", true)                                                                            \
+    X(get_license_info, "get_license_info", true)                                                  \
+    X(init_daz, "init_daz", true)                                                                  \
+    X(dunder_test, "__test__", true)                                                               \
+    X(ferrovane, "ferrovane", false)                                                               \
+    X(license_helper, "ferrovane.cairn.sdk.license_helper", false)                                 \
+    X(module_name, "ferrovane.cairn.utils.login", false)                                           \
+    X(dunder_name, "__name__", false)                                                              \
+    X(getenv, "getenv", true)                                                                      \
+    X(init, "init", true)                                                                          \
+    X(platform, "platform", true)                                                                  \
+    X(startswith, "startswith", true)                                                              \
+    X(run, "run", true)                                                                            \
+    X(environ, "environ", true)                                                                    \
+    X(copy, "copy", true)                                                                          \
+    X(loads, "loads", true)                                                                        \
+    X(stdout_, "stdout", true)                                                                     \
+    X(get, "get", true)                                                                            \
+    X(FERROVANE_AGENT, "FERROVANE_AGENT", true)                                                    \
+    X(app_key_daz, "app_key_daz", true)                                                            \
+    X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE", true)                                  \
+    X(appkey, "appkey", true)                                                                      \
+    X(env, "env", true)                                                                            \
+    X(capture_output, "capture_output", true)                                                      \
+    X(text, "text", true)                                                                          \
+    X(encoding, "encoding", true)                                                                  \
+    X(shell, "shell", true)                                                                        \
+    X(agent, "agent", true)                                                                        \
+    X(ps_cmd, "ps_cmd", true)                                                                      \
+    X(res, "res", true)                                                                            \
+    X(result, "result", true)                                                                      \
+    X(list_values, "list_values", true)                                                            \
+    X(dic, "dic", true)                                                                            \
+    X(user_id, "user_id", true)                                                                    \
+    X(app_key, "app_key", true)                                                                    \
+    X(user, "user", true)                                                                          \
+    X(pw, "pw", true)                                                                              \
+    X(Code, "Code", false)                                                                         \
+    X(Result, "Result", false)                                                                     \
+    X(Key, "Key", false)                                                                           \
+    X(Value, "Value", false)                                                                       \
+    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT", false)                                                     \
+    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY", false)                                       \
+    X(win, "win", false)                                                                           \
+    X(wrenkit, "wrenkit", false)                                                                   \
+    X(utf_8, "utf-8", false)                                                                       \
+    X(powershell_exe, "powershell.exe", false)                                                     \
+    X(no_profile, "-NoProfile", false)                                                             \
+    X(execution_policy, "-ExecutionPolicy", false)                                                 \
+    X(bypass, "Bypass", false)                                                                     \
+    X(command, "-Command", false)                                                                  \
+    X(run_wrenkit_exe, "& wrenkit.exe", false)
 
 enum class N : int {
-#define LOGIN_ENUM(id, text) id,
-    LOGIN_NAMES(LOGIN_ENUM) LOGIN_TEXTS(LOGIN_ENUM)
+#define LOGIN_ENUM(id, text, interned) id,
+    LOGIN_STRINGS(LOGIN_ENUM)
 #undef LOGIN_ENUM
-        count_
+        count_,
+    first_call_ = getenv
 };
 
 // Everything that lives as long as the process: made at the first import, kept until exit.
@@ -94,7 +93,8 @@ struct State {
     PyObject* kw_appkey = nullptr;      // ("appkey",)
     PyObject* kw_windows_run = nullptr; // ("env", "capture_output", "text", "encoding")
     PyObject* kw_shell_run = nullptr;   // ("shell", "capture_output", "text", "encoding")
-    PyObject* code = nullptr;           // init_daz.__code__
+    PyObject* code = nullptr;           // init_daz.__code__, made when first read
+    bool call_ready = false;            // the strings and constants of init_daz are made
     PyObject* funcname_init_daz = nullptr;
     PyObject* funcname_import = nullptr;
     PyObject* filename = nullptr;
@@ -103,6 +103,10 @@ struct State {
 inline State g_state;
 
 inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)]; }
+
+// Makes what init_daz uses beyond what the import made (once; module.cpp). 0, or -1 with an
+// exception set.
+int prepare_call() noexcept;
 
 // ---- module-level names (lookup.cpp) ----
 
@@ -176,8 +180,8 @@ void add_traceback(Func func, int line) noexcept;
 int function_type_ready() noexcept;
 // Makes the init_daz function object. New reference or null.
 PyObject* function_new(PyObject* globals) noexcept;
-// The code object exposed as init_daz.__code__. New reference or null.
-PyObject* make_code_object() noexcept;
+// The code object exposed as init_daz.__code__, made at its first use. New reference or null.
+PyObject* code_object() noexcept;
 
 // ---- credential resolution (chain.cpp, agent.cpp) ----
 
