@@ -163,7 +163,7 @@ PyObject* code_object() noexcept {
         return nullptr;
     }
     PyObject* fn = name(N::init_daz);
-    PyObject* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+    auto* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
         empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
         g_state.filename, fn, fn, 9, empty_bytes.get(), empty_bytes.get()));
