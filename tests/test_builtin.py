@@ -5,15 +5,20 @@ make is checked as the interpreter checks it."""
 import cProfile
 import contextlib
 import inspect
-import profile
 import pstats
+import pydoc
 import sys
 import types
+import warnings
 
 import pytest
 
 from support import INIT_DAZ, SOURCE_PATH, misbehaving, module_entries
-from test_chain import ACCOUNT, K, P, U, Boom, agent, place, response
+from test_chain import ACCOUNT, K, P, U, Boom, agent, place, raiser, response
+
+with warnings.catch_warnings():  # deprecated from 3.15 on, and still shipped
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import profile
 
 NAME = "ferrovane.cairn.utils.login"
 NS = types.SimpleNamespace
@@ -24,15 +29,10 @@ def test_tools_list_it_as_a_function(login):
     assert inspect.isbuiltin(f) and inspect.isroutine(f) and isinstance(f, types.BuiltinFunctionType)
     assert ("init_daz", f) in inspect.getmembers(login, inspect.isroutine)
     assert str(inspect.signature(f)) == "()"
-    text = pydoc_text(login)
+    text = pydoc.render_doc(login, renderer=pydoc.plaintext)
     assert "FUNCTIONS\n    init_daz()\n" in text and "init_daz =" not in text
     with pytest.raises(TypeError):
         type(f)()
-
-
-def pydoc_text(obj):
-    import pydoc
-    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
 
 
 @pytest.fixture(params=["returns", "raises"])
@@ -41,7 +41,7 @@ def outcome(request, c):
     if request.param == "returns":
         place(c, "default", (U, P))
     else:
-        c.mp.setattr(c.login, "get_license_info", lambda: (_ for _ in ()).throw(Boom()))
+        c.mp.setattr(c.login, "get_license_info", raiser(Boom()))
     return request.param
 
 
