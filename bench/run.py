@@ -17,7 +17,8 @@ import/{module,baseline,c-extension}: the import statement in a fresh interprete
     dependencies imported: the module; the baseline from cached bytecode; _bisect, the floor of
     loading any C extension.
 Allocations per call on the licence paths are counted in this process (blocks kept, tracemalloc's
-peak) and kept as metadata of call/PATH/module.
+peak) and kept as metadata of call/PATH/module. So are, on agent/module and import/module, the
+comparisons that the agent and import targets are judged on: calls, or fresh interpreters, in turn.
 
 The fakes are C callables, so that neither side pays for Python code in its callees; `os` and `daz`
 are module objects, as the real ones are. os.getenv: {"FERROVANE_AGENT": selector}.get;
@@ -35,6 +36,7 @@ import json
 import os
 import py_compile
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -269,6 +271,27 @@ def count_allocations(suite):
             "alloc_ok": int(kept <= max(floor_kept, 0) + 0.001 and peak <= floor_peak)})
 
 
+def pair_imports(suite, rounds):
+    """The module's import against the C-extension floor, in fresh interpreters started in turn: the
+    ratio of the medians. Measured apart, the two drift with the machine's state by more than the
+    margin of the target."""
+    module_time, floor_time = fresh_import(IMPORTS["module"]), fresh_import(IMPORTS["c-extension"])
+    times = [(module_time(1), floor_time(1)) for _ in range(rounds)]
+    ratio = statistics.median(m for m, _ in times) / statistics.median(f for _, f in times)
+    suite.get_benchmark("import/module").update_metadata({"paired_ratio": ratio, "rounds": rounds})
+
+
+def pair_agent_calls(suite, pairs):
+    """The real agent path against a bare subprocess.run, call by call in turn: the median of the
+    differences, relative to the bare call. A process start varies by far more than the module adds,
+    so only paired calls tell the two apart."""
+    bare = functools.partial(subprocess.run, "wrenkit", **RUN_KW)
+    module_time, bare_time = agent_calls(login.init_daz), agent_calls(bare)
+    times = [(module_time(1), bare_time(1)) for _ in range(pairs)]
+    overhead = statistics.median(m - b for m, b in times) / statistics.median(b for _, b in times)
+    suite.get_benchmark("agent/module").update_metadata({"paired_overhead": overhead, "pairs": pairs})
+
+
 def table(title, header, rows):
     widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
     print(f"\n{title}")
@@ -292,12 +315,16 @@ def summary(suite):
           ["path", "module", "baseline", "callees", "ratio", "own: module", "own: baseline"], rows)
     m, b = med["agent/module"], med["agent/bare"]
     table("Real agent path (ms, medians)", ["what", "median"], [["module", f"{m * 1e3:.3f}"], ["bare", f"{b * 1e3:.3f}"]])
-    targets.append(("real agent path within 2% of a bare subprocess.run", f"{(m / b - 1) * 100:+.2f}%", m / b <= 1.02))
+    meta = bench["agent/module"].get_metadata()
+    overhead, how = (meta["paired_overhead"], f"{meta['pairs']} paired calls") if "pairs" in meta else (m / b - 1, "medians")
+    targets.append(("real agent path within 2% of a bare subprocess.run", f"{overhead * 100:+.2f}% ({how})", overhead <= 0.02))
     imports = {label: med[f"import/{label}"] for label in IMPORTS}
     table("Import in a fresh interpreter (us, medians)", ["what", "median"],
           [[label, f"{value * 1e6:.1f}"] for label, value in imports.items()])
-    ratio = imports["module"] / imports["c-extension"]
-    targets.append(("import within 1.25x of the C-extension floor", f"{ratio:.2f}x", ratio <= 1.25))
+    meta = bench["import/module"].get_metadata()
+    ratio, how = ((meta["paired_ratio"], f"{meta['rounds']} paired rounds") if "rounds" in meta
+                  else (imports["module"] / imports["c-extension"], "medians"))
+    targets.append(("import within 1.25x of the C-extension floor", f"{ratio:.2f}x ({how})", ratio <= 1.25))
     table("Targets", ["target", "measured", "result"], [[n, v, "PASS" if ok else "FAIL"] for n, v, ok in targets])
 
 
@@ -314,6 +341,9 @@ def main():
         return None
     suite = pyperf.BenchmarkSuite(benchmarks)
     count_allocations(suite)
+    rounds = 3 if args.debug_single_value else 30 if args.fast else 100
+    pair_agent_calls(suite, rounds)
+    pair_imports(suite, rounds)
     output = args.output or os.path.join(os.path.dirname(BENCH), "build", "bench.json")
     os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
     suite.dump(output, replace=True)
