@@ -27,9 +27,6 @@ class Ref {
     }
     ~Ref() { Py_XDECREF(p_); }
 
-    // Takes a new reference to a borrowed object.
-    static Ref borrow(PyObject* borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
-
     [[nodiscard]] PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller.
