@@ -15,6 +15,8 @@ import textwrap
 import traceback
 from pathlib import Path
 
+import pytest
+
 SOURCE_PATH = "ferrovane/cairn/utils/login.cpp"
 INIT_DAZ = "ferrovane.cairn.utils.login.init_daz"
 IMPORT_TIME = "init ferrovane.cairn.utils.login"
@@ -66,3 +68,14 @@ def misbehaving():
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def misbehaving_callee(kind, source="extension"):
+    """A callee that returns NULL without an exception ("null_without_error") or a result with one set
+    ("result_with_error"): from the test-only extension (any arguments), or from _testcapi (none)."""
+    if source == "_testcapi":
+        return getattr(pytest.importorskip("_testcapi"), "return_" + kind)
+    module = misbehaving()
+    if module is None:
+        pytest.skip("needs cmake to build the test-only extension")
+    return getattr(module, kind)

@@ -13,7 +13,7 @@ import warnings
 
 import pytest
 
-from support import INIT_DAZ, SOURCE_PATH, misbehaving, module_entries
+from support import INIT_DAZ, SOURCE_PATH, misbehaving_callee, module_entries
 from test_chain import ACCOUNT, K, P, U, Boom, agent, place, raiser, response
 
 with warnings.catch_warnings():  # deprecated from 3.15 on, and still shipped
@@ -114,22 +114,11 @@ MISBEHAVIOUR = {"null_without_error": ("returned NULL without setting an excepti
                 "result_with_error": ("returned a result with an exception set", ValueError)}
 
 
-def callee(source, kind):
-    """A callee that misbehaves as `kind` says: from the test-only extension (any arguments), or from
-    _testcapi (no arguments)."""
-    if source == "_testcapi":
-        return getattr(pytest.importorskip("_testcapi"), "return_" + kind)
-    module = misbehaving()
-    if module is None:
-        pytest.skip("needs cmake to build the test-only extension")
-    return getattr(module, kind)
-
-
 @pytest.mark.parametrize("kind", MISBEHAVIOUR)
 @pytest.mark.parametrize("place, source", [*((p, "extension") for p in PLACES), ("get_license_info", "_testcapi")])
 def test_misbehaving_callee_gives_systemerror_at_its_line(c, place, source, kind):
     line, setup = PLACES[place]
-    setup(c, f := callee(source, kind))
+    setup(c, f := misbehaving_callee(kind, source))
     with pytest.raises(SystemError) as info:
         c.login.init_daz()
     message, cause = MISBEHAVIOUR[kind]

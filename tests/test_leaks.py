@@ -14,7 +14,7 @@ from functools import partial
 
 import pytest
 
-from support import INIT_DAZ, SOURCE_PATH, misbehaving, module_entries
+from support import INIT_DAZ, SOURCE_PATH, misbehaving, misbehaving_callee, module_entries
 
 from ferrovane.cairn.utils import login
 
@@ -144,16 +144,6 @@ def pw():
     return T("du"), T("dp")
 
 
-def native(kind):
-    """A callee that returns null without an exception ("null_without_error") or a result with one set
-    ("result_with_error"): from _testcapi when it takes no arguments, else from the test-only extension."""
-    return getattr(misbehaving() or pytest.skip("needs cmake to build the test-only extension"), kind)
-
-
-def capi(kind):
-    return getattr(pytest.importorskip("_testcapi"), "return_" + kind)
-
-
 def with_get(get, **members):
     doc = Doc(**members)
     doc.get = get
@@ -218,13 +208,16 @@ SCENARIOS = {
     "36 == raises": lambda: agent((Boom, 36), (ACC, T("au")), (T("key", eq="raise", unequal=(ACC,)),)),
     "37 get Value raises": lambda: agent((Boom, 37), Doc("*", Key=KEY, Value=T("ak"))),
     # Callees that break the calling convention.
-    "41 lookup gives NULL, no error": lambda: World((SystemError, 41), get_license_info=capi("null_without_error")),
-    "41 lookup gives a result and an error": lambda: World((SystemError, 41),
-                                                           get_license_info=capi("result_with_error")),
+    "41 lookup gives NULL, no error": lambda: World(
+        (SystemError, 41), get_license_info=misbehaving_callee("null_without_error", "_testcapi")),
+    "41 lookup gives a result and an error": lambda: World(
+        (SystemError, 41), get_license_info=misbehaving_callee("result_with_error", "_testcapi")),
     "43 daz.init gives NULL, no error": lambda: World((SystemError, 43), default=pw(),
-                                                      init=native("null_without_error")),
-    "29 loads gives a result and an error": lambda: agent((SystemError, 29), loads=native("result_with_error")),
-    "35 get gives NULL, no error": lambda: agent((SystemError, 35), with_get(native("null_without_error"), Key=ACC)),
+                                                      init=misbehaving_callee("null_without_error")),
+    "29 loads gives a result and an error": lambda: agent((SystemError, 29),
+                                                          loads=misbehaving_callee("result_with_error")),
+    "35 get gives NULL, no error": lambda: agent((SystemError, 35),
+                                                 with_get(misbehaving_callee("null_without_error"), Key=ACC)),
     # The argument checks.
     "call with an argument": lambda: World((TypeError, 0), call=lambda a: login.init_daz(a)),
     "call unpacking": lambda: World((TypeError, 0), call=lambda a: login.init_daz(*[a], **{"k": a})),
