@@ -16,6 +16,7 @@
 #           FERROVANE_ROOT_MAX_DAYS (default 7).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/pytest-status.sh
 checkout=$PWD
 
 versions=(3.14 3.15)
@@ -125,7 +126,7 @@ tar -C "$checkout" --exclude=./.git --exclude='./.venv*' --exclude=./build --exc
 
 mount -t proc proc "$root/proc"
 
-set +e
+rc=0
 chroot "$root" /usr/bin/env -i \
     HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     TMPDIR=/tmp FERROVANE_WERROR=ON PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
@@ -141,11 +142,5 @@ chroot "$root" /usr/bin/env -i \
         .venv/bin/pip install -q --upgrade pip
         .venv/bin/pip install -q ".[test]"
         .venv/bin/python -m pytest -q "$@"
-    ' debian-root "$version" "$@"
-rc=$?
-set -e
-if [ "$rc" -eq 5 ]; then
-    echo "debian-root: pytest collected no tests" >&2
-    exit 1
-fi
-exit "$rc"
+    ' debian-root "$version" "$@" || rc=$?
+pytest_status "$rc" debian-root
