@@ -9,7 +9,7 @@
 # list or the suite changes or when it is older than FERROVANE_ROOT_MAX_DAYS days. A lock file
 # keeps two runs from making the root at once or from unmounting /proc under each other.
 #
-# Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15 [extra pytest arguments]
+# Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15|3.13d|3.14d|3.15d [pytest args]
 #                                bash .ci/debian-root.sh prepare   (only make or check the root)
 # Settings: FERROVANE_DEBIAN_SUITE (default testing; unstable carries newer point releases),
 #           FERROVANE_DEBIAN_ROOT (default /var/tmp/ferrovane-debian-<suite>),
@@ -19,7 +19,9 @@ cd "$(dirname "$0")/.."
 . .ci/pytest-status.sh
 checkout=$PWD
 
-versions=(3.14 3.15)
+# The interpreters run here: the release builds that the host lacks and the debug builds
+# (python3.Xd) of every version that CI tests.
+versions=(3.14 3.15 3.13d 3.14d 3.15d)
 version=${1:-}
 if [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
     echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" >&2
@@ -33,10 +35,12 @@ max_days=${FERROVANE_ROOT_MAX_DAYS:-7}
 
 # The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
 # subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
-# -testsuite package), named here so that the dependency is on record.
+# -testsuite package), named here so that the dependency is on record. The debug interpreters
+# (pythonX.Yd, with their own headers and extension modules) come with pythonX.Y-dbg.
+debug_versions=(3.13 3.14 3.15)
 packages=(g++ make cmake)
-for v in "${versions[@]}"; do
-    packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib")
+for v in "${debug_versions[@]}"; do
+    packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib" "python$v-dbg")
 done
 recipe="suite=$suite packages=${packages[*]}"
 stamp=etc/ferrovane-root
