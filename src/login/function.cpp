@@ -131,6 +131,9 @@ int function_type_ready() noexcept {
     t.tp_base = &PyCFunction_Type;
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    // A type that offers vectorcall must also have tp_call; PyVectorcall_Call reaches the same
+    // vectorcall, so f(*args, **kwargs) and f.__call__(...) take the same checks.
+    t.tp_call = PyVectorcall_Call;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_getset = function_getset;
