@@ -4,6 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The build says whether the interpreter counts references (a debug build). Built with headers of
+// the other configuration, the module would keep counts that the interpreter does not: refuse.
+#if defined(FERROVANE_PY_DEBUG)
+#if FERROVANE_PY_DEBUG && !defined(Py_REF_DEBUG)
+#error "the interpreter is a debug build, but the headers as found give the release configuration"
+#elif !FERROVANE_PY_DEBUG && defined(Py_REF_DEBUG)
+#error "the interpreter is a release build, but the headers as found give the debug configuration"
+#endif
+#endif
+
 namespace login {
 
 // Holds one strong reference and releases it when it goes out of scope, so every path out of a
