@@ -17,6 +17,12 @@ from pathlib import Path
 
 import pytest
 
+# A debug build of the interpreter (one that counts references) checks what a release build trusts.
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+# Where a debug build ends the process on purpose: a callee that broke the calling convention.
+FATAL_ON_DEBUG = ("a debug build of the interpreter ends the process when a callee returns NULL without "
+                  "an exception or a result with one set")
+
 SOURCE_PATH = "ferrovane/cairn/utils/login.cpp"
 INIT_DAZ = "ferrovane.cairn.utils.login.init_daz"
 IMPORT_TIME = "init ferrovane.cairn.utils.login"
@@ -55,13 +61,18 @@ def cmake_build(source: Path, build: Path, *defines: str) -> Path | None:
     return next(build.rglob("*" + importlib.machinery.EXTENSION_SUFFIXES[0]))
 
 
+MISBEHAVING_PATH = "FERROVANE_MISBEHAVING"  # names a built copy of it, for child interpreters
+
+
 @functools.cache
 def misbehaving():
-    """The test-only extension whose callables break the calling convention (built once per run), or
-    None where it cannot be built."""
-    build = Path(tempfile.mkdtemp(prefix="misbehaving-"))
-    atexit.register(shutil.rmtree, build, True)
-    path = cmake_build(Path(__file__).parent / "misbehaving", build)
+    """The test-only extension whose callables break the calling convention (built once per run, or
+    the copy that the environment names), or None where it cannot be built."""
+    path = os.environ.get(MISBEHAVING_PATH)
+    if not path:
+        build = Path(tempfile.mkdtemp(prefix="misbehaving-"))
+        atexit.register(shutil.rmtree, build, True)
+        path = cmake_build(Path(__file__).parent / "misbehaving", build)
     if path is None:
         return None
     spec = importlib.util.spec_from_file_location("misbehaving", path)

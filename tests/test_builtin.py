@@ -7,13 +7,16 @@ import contextlib
 import inspect
 import pstats
 import pydoc
+import signal
 import sys
 import types
 import warnings
+from pathlib import Path
 
 import pytest
 
-from support import INIT_DAZ, SOURCE_PATH, misbehaving_callee, module_entries
+from support import (DEBUG_BUILD, INIT_DAZ, MISBEHAVING_PATH, SOURCE_PATH, misbehaving, misbehaving_callee,
+                     module_entries, run_python)
 from test_chain import ACCOUNT, K, P, U, Boom, agent, place, raiser, response
 
 with warnings.catch_warnings():  # deprecated from 3.15 on, and still shipped
@@ -114,14 +117,41 @@ MISBEHAVIOUR = {"null_without_error": ("returned NULL without setting an excepti
                 "result_with_error": ("returned a result with an exception set", ValueError)}
 
 
+# Run in a child interpreter of a debug build: the same fakes as the `c` fixture, the callee put in its
+# place, one call.
+IN_CHILD = """
+import os, sys, types
+sys.path.insert(0, {tests!r})
+import pytest
+from conftest import DazRecorder, FakeLicences
+from support import misbehaving_callee
+from test_builtin import PLACES
+from ferrovane.cairn.utils import login
+c = types.SimpleNamespace(login=login, daz=DazRecorder(), licences=FakeLicences(), mp=pytest.MonkeyPatch())
+c.mp.setattr(login, "daz", c.daz)
+c.mp.setattr(login, "get_license_info", c.licences)
+PLACES[{place!r}][1](c, misbehaving_callee({kind!r}, {source!r}))
+login.init_daz()
+"""
+
+
 @pytest.mark.parametrize("kind", MISBEHAVIOUR)
 @pytest.mark.parametrize("place, source", [*((p, "extension") for p in PLACES), ("get_license_info", "_testcapi")])
 def test_misbehaving_callee_gives_systemerror_at_its_line(c, place, source, kind):
     line, setup = PLACES[place]
-    setup(c, f := misbehaving_callee(kind, source))
+    f = misbehaving_callee(kind, source)
+    message, cause = MISBEHAVIOUR[kind]
+    if DEBUG_BUILD:
+        # The same check, made by a debug build, ends the process with the interpreter's own report.
+        child = IN_CHILD.format(tests=str(Path(__file__).parent), place=place, kind=kind, source=source)
+        proc = run_python(child, env={MISBEHAVING_PATH: misbehaving().__file__} if source == "extension" else None)
+        assert proc.returncode == -signal.SIGABRT, proc.stderr
+        assert f"Fatal Python error: _Py_CheckFunctionResult: a function {message}\n" in proc.stderr
+        assert f"\nSystemError: {f!r} {message}\n" in proc.stderr
+        return
+    setup(c, f)
     with pytest.raises(SystemError) as info:
         c.login.init_daz()
-    message, cause = MISBEHAVIOUR[kind]
     assert (str(info.value), type(info.value.__cause__)) == (f"{f!r} {message}", cause or type(None))
     assert module_entries(info.value) == [(SOURCE_PATH, line, INIT_DAZ)]
     # Nothing is left pending: the next call runs normally.
