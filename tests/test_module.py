@@ -4,6 +4,7 @@ the traceback entries of failures."""
 
 import builtins
 import copy
+import gc
 import importlib
 import inspect
 import json
@@ -43,6 +44,9 @@ def test_module_globals_and_function_object(login, monkeypatch):
     assert f.__globals__ is vars(login) and str(inspect.signature(f)) == "()" and weakref.ref(f)() is f
     monkeypatch.setattr(f, "marker", "value", raising=False)
     assert f.__dict__ == {"marker": "value"} and copy.copy(f) is f and copy.deepcopy(f) is f
+    # A collected type shows the collector every object it holds.
+    held = {id(obj) for obj in gc.get_referents(f)}
+    assert held >= {id(login), id(f.__module__), id(vars(login)), id(f.__dict__)} and gc.is_tracked(f)
     assert all(pickle.loads(pickle.dumps(f, proto)) is f for proto in range(pickle.HIGHEST_PROTOCOL + 1))
     assert (code.co_name, code.co_qualname, code.co_filename, code.co_firstlineno, code.co_flags) == (
         "init_daz", "init_daz", SOURCE_PATH, 9, inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS)
