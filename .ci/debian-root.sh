@@ -144,7 +144,7 @@ chroot "$root" /usr/bin/env -i \
              "$(g++ --version | head -n 1), $(cmake --version | head -n 1)) in a Debian root"
         "python$version" -m venv .venv
         .venv/bin/pip install -q --upgrade pip
-        .venv/bin/pip install -q ".[test]"
+        .venv/bin/pip install -q ./standins ".[test]"
         .venv/bin/python -m pytest -q "$@"
     ' debian-root "$version" "$@" || rc=$?
 pytest_status "$rc" debian-root

@@ -5,7 +5,7 @@
 #   2. `twine check --strict` on both;
 #   3. `auditwheel show` must find a manylinux policy for the wheel, and `auditwheel repair` writes
 #      the wheel retagged for it (the one to upload) into dist/wheelhouse;
-#   4. the repaired wheel with its test extras in a fresh environment, and the suite from this
+#   4. the repaired wheel with its test extras and the stand-ins in a fresh environment, and the suite from this
 #      checkout run against it: the module, the stand-ins and wrenkit must all come from the
 #      environment, which is checked before the suite runs;
 #   5. the wheel built from the sdist, as it is, in another fresh environment: it installs, imports
@@ -82,7 +82,7 @@ venv=.venv-wheel
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q "$repaired[test]"
+"$venv/bin/pip" install -q "$repaired[test]" ./standins
 # Same folder and the same kind of invocation as the suite below, so the same sys.path.
 "$venv/bin/python" -c "$from_environment"
 rc=0
@@ -93,7 +93,7 @@ echo "== the wheel built from the sdist installs and imports"
 venv=.venv-sdist-wheel
 rm -rf "$venv"
 "$python" -m venv "$venv"
-"$venv/bin/pip" install -q "$wheel"
+"$venv/bin/pip" install -q "$wheel" ./standins
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 (
