@@ -86,7 +86,7 @@ rm -rf "$venv"
 # Same folder and the same kind of invocation as the suite below, so the same sys.path.
 "$venv/bin/python" -c "$from_environment"
 rc=0
-"$venv/bin/python" -m pytest -q "$@" || rc=$?
+"$venv/bin/python" -m pytest -q --wheel="$repaired" "$@" || rc=$?
 pytest_status "$rc" release
 
 echo "== the wheel built from the sdist installs and imports"
