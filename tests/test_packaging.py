@@ -45,7 +45,7 @@ SDK_DIST_INFO = f"{SDK_NAME}-*.dist-info"
 def wheel(request) -> Path:
     given = request.config.getoption("--wheel")
     if not given:
-        pytest.skip("no wheel under test: pass the module's wheel as --wheel PATH (.ci/release.sh does)")
+        pytest.skip("no wheel under test: pass the module's wheel as --wheel=PATH (.ci/release.sh does)")
     path = Path(given).resolve()
     assert path.is_file(), f"--wheel {given}: no such file"
     return path
