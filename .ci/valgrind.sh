@@ -25,6 +25,7 @@ fi
 rm -rf "$venv"
 python -m venv "$venv"
 "$venv/bin/pip" install -q --upgrade pip
+"$venv/bin/pip" install -q ./standins
 FERROVANE_WERROR=ON "$venv/bin/pip" install -q '.[test]' -C install.strip=false
 
 # glibc's vectorised wmemcmp (which CPython's string comparison calls) reads whole 32-byte blocks

@@ -10,6 +10,12 @@ import pytest
 
 from ferrovane.cairn.utils import login as login_module
 
+
+def pytest_addoption(parser):
+    parser.addoption("--wheel", metavar="PATH",
+                     help="the module's wheel, for the packaging checks (tests/test_packaging.py)")
+
+
 @pytest.fixture
 def login():
     """The module, imported once per process."""

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# One interpreter's wheel, built and checked the same way on the host and inside the Debian root
+# (.ci/release.sh runs it in both places):
+#   build PYTHON SDIST DIR   the module's wheel for PYTHON, built by pip from the sdist alone (so a
+#                            file missing from the sdist fails here), written into DIR;
+#   test PYTHON WHEEL [pytest args]
+#                            WHEEL with its test extras and the stand-ins' distribution in a fresh
+#                            environment of PYTHON; the module, the stand-ins and wrenkit must come
+#                            from that environment, the module must log in when run from outside the
+#                            checkout, and then the suite runs from the checkout against it, the
+#                            packaging checks included.
+#
+# Usage (from anywhere): bash .ci/wheel.sh build|test ...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. .ci/pytest-status.sh
+checkout=$PWD
+
+if [ $# -lt 3 ] || [[ ! "$1" =~ ^(build|test)$ ]]; then
+    echo "usage: $0 build PYTHON SDIST DIR | $0 test PYTHON WHEEL [pytest arguments]" >&2
+    exit 2
+fi
+mode=$1 python=$2 artifact=$(realpath "$3")
+shift 3
+
+# A fresh environment of $python in folder $1.
+fresh_env() {
+    rm -rf "$1"
+    "$python" -m venv "$1"
+}
+
+if [ "$mode" = build ]; then
+    out=$(realpath -m "$1")
+    tools=$(mktemp -d)
+    trap 'rm -rf "$tools"' EXIT
+    fresh_env "$tools/env"
+    mkdir -p "$out"
+    log=$tools/build.log
+    "$tools/env/bin/pip" wheel --no-deps --no-cache-dir -w "$out" "$artifact" > "$log" 2>&1 || {
+        cat "$log" >&2
+        echo "wheel: building from $artifact with $("$python" --version) failed" >&2
+        exit 1
+    }
+    echo "wheel: built for $("$python" --version) from $(basename "$artifact")"
+    exit 0
+fi
+
+# Python code that fails unless the module, the stand-ins and wrenkit are the installed ones.
+from_environment='
+import os, shutil, sys
+import ferrovane.cairn.utils.login, ferrovane.daz, ferrovane.cairn.sdk.license_helper
+prefix = os.path.realpath(sys.prefix)
+for module in (ferrovane.cairn.utils.login, ferrovane.daz, ferrovane.cairn.sdk.license_helper):
+    where = os.path.realpath(module.__file__)
+    assert where.startswith(prefix + os.sep), f"{module.__name__} imported from {where}, not {prefix}"
+    print(f"{module.__name__}: {os.path.relpath(where, prefix)}")
+tool = shutil.which("wrenkit", path=os.path.join(sys.prefix, "bin"))
+assert tool, "wrenkit is not installed in the environment"
+'
+
+venv=$checkout/.venv-wheel-$(basename "$python")
+echo "== $(basename "$artifact") with $("$python" --version)"
+fresh_env "$venv"
+"$venv/bin/pip" install -q --upgrade pip
+"$venv/bin/pip" install -q "$artifact[test]" ./standins
+# From the checkout, as the suite below runs: the same sys.path.
+"$venv/bin/python" -c "$from_environment"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+(
+    cd "$scratch"
+    "$venv/bin/python" -c "$from_environment" > /dev/null
+    env -u FERROVANE_AGENT FERROVANE_LICENSE="$checkout/examples/licence.json" "$venv/bin/python" -c '
+from ferrovane import daz
+from ferrovane.cairn.utils import login
+login.init_daz()
+assert daz.last_login == daz.Login("demo-user", "password"), daz.last_login
+print("wheel: logged in from the installed wheel, outside the checkout")'
+)
+rc=0
+"$venv/bin/python" -m pytest -q --wheel="$artifact" "$@" || rc=$?
+pytest_status "$rc" wheel

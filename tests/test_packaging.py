@@ -1,0 +1,176 @@
+"""The module's wheel as it ships: it holds the module alone, installs into and out of an SDK's packages
+without touching a file of theirs, is typed for type checkers, and where no ferrovane package exists its
+import fails as the module's own import does. Each check installs the wheel named by --wheel into a fresh
+environment of the running interpreter; without that option they are skipped."""
+
+from __future__ import annotations
+
+import base64
+import csv
+import hashlib
+import io
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from support import IMPORT_TIME, SOURCE_PATH
+
+ROOT = Path(__file__).resolve().parent.parent
+DIST = "ferrovane_cairn_login"
+
+# A distribution standing in for the maker's real SDK: the packages the module lives in, its own daz
+# (whose init prints) and licence helper, and no py.typed anywhere.
+SDK_NAME = "maker_sdk"
+SDK_FILES = {
+    "ferrovane/__init__.py": "# the SDK's ferrovane\n",
+    "ferrovane/daz.py": "def init(*args, **kwargs):\n    print('sdk daz.init', args, kwargs)\n",
+    "ferrovane/cairn/__init__.py": "# the SDK's cairn\n",
+    "ferrovane/cairn/sdk/__init__.py": "# the SDK's helpers\n",
+    "ferrovane/cairn/sdk/license_helper.py":
+        "def get_license_info(env_var='FERROVANE_LICENSE'):\n"
+        "    return ('sdk-user', 'sdk-secret') if env_var == 'FERROVANE_LICENSE' else (None, None)\n",
+    "ferrovane/cairn/utils/__init__.py": "# the SDK's utils\n",
+}
+SDK_LOGIN = "sdk daz.init ('sdk-user', 'sdk-secret') {}"
+SDK_DIST_INFO = f"{SDK_NAME}-*.dist-info"
+
+
+@pytest.fixture(scope="module")
+def wheel(request) -> Path:
+    given = request.config.getoption("--wheel")
+    if not given:
+        pytest.skip("no wheel under test: pass the module's wheel as --wheel=PATH (.ci/release.sh does)")
+    path = Path(given).resolve()
+    assert path.is_file(), f"--wheel {given}: no such file"
+    return path
+
+
+def _digest(data: bytes) -> str:
+    return base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+
+@pytest.fixture(scope="module")
+def sdk_wheel(tmp_path_factory) -> Path:
+    """The stand-in real SDK as a pure wheel, written directly (no build backend, no network)."""
+    dist_info = f"{SDK_NAME}-1.0.dist-info"
+    files = {name: text.encode() for name, text in SDK_FILES.items()}
+    files[f"{dist_info}/METADATA"] = f"Metadata-Version: 2.1\nName: {SDK_NAME}\nVersion: 1.0\n".encode()
+    files[f"{dist_info}/WHEEL"] = b"Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+    record = io.StringIO()
+    writer = csv.writer(record, lineterminator="\n")
+    writer.writerows([name, f"sha256={_digest(data)}", len(data)] for name, data in files.items())
+    writer.writerow([f"{dist_info}/RECORD", "", ""])
+    files[f"{dist_info}/RECORD"] = record.getvalue().encode()
+    path = tmp_path_factory.mktemp("sdk") / f"{SDK_NAME}-1.0-py3-none-any.whl"
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in files.items():
+            archive.writestr(name, data)
+    return path
+
+
+class Env:
+    """A fresh virtual environment of the running interpreter, without pip: the running pip installs into
+    it (pip's --python), which is much faster than bootstrapping a pip of its own."""
+
+    def __init__(self, path: Path) -> None:
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", path], check=True)
+        self.python = path / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
+        paths = json.loads(self.run("import json, sysconfig; print(json.dumps(sysconfig.get_paths()))"))
+        self.site, self.scripts = Path(paths["purelib"]), Path(paths["scripts"])
+
+    def install(self, *wheels: Path) -> None:
+        self.pip("install", "--no-index", "--no-deps", *wheels)
+
+    def pip(self, *args: str | os.PathLike) -> None:
+        done = subprocess.run([sys.executable, "-m", "pip", "--python", self.python, "--disable-pip-version-check",
+                               "-q", *args], capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
+
+    def run(self, code: str, cwd: os.PathLike | None = None) -> str:
+        """Runs `code` in the environment, isolated from the checkout and the caller's settings."""
+        env = {k: v for k, v in os.environ.items() if k not in ("FERROVANE_AGENT", "PYTHONPATH")}
+        done = subprocess.run([self.python, "-I", "-c", code], capture_output=True, text=True, env=env,
+                              cwd=cwd, timeout=60)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return done.stdout
+
+    def files_of(self, dist_info_glob: str) -> dict[str, str]:
+        """Every file that an installed distribution's RECORD lists, with the digest of its content."""
+        (record,) = self.site.glob(f"{dist_info_glob}/RECORD")
+        with record.open(newline="", encoding="utf-8") as f:
+            names = [row[0] for row in csv.reader(f)]
+        return {name: _digest((self.site / name).read_bytes()) for name in names}
+
+
+def test_wheel_holds_the_module_and_its_stubs_alone(wheel):
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    assert wheel.name.startswith(f"{DIST}-0.1.0-{tag}-{tag}-"), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        names = {name for name in archive.namelist() if not name.endswith("/")}  # repair adds folders
+        read = archive.read
+        stub = (ROOT / "src" / "login" / "login.pyi").read_bytes()
+        assert names == {
+            f"ferrovane/cairn/utils/login{sysconfig.get_config_var('EXT_SUFFIX')}",
+            "ferrovane/cairn/utils/login.pyi", "ferrovane-stubs/cairn/utils/login.pyi", "ferrovane-stubs/py.typed",
+            *(f"{DIST}-0.1.0.dist-info/{name}" for name in ("METADATA", "WHEEL", "RECORD"))}
+        assert (read("ferrovane-stubs/py.typed"), read("ferrovane-stubs/cairn/utils/login.pyi"),
+                read("ferrovane/cairn/utils/login.pyi")) == (b"partial\n", stub, stub)
+
+
+@pytest.mark.parametrize("sdk_first", [True, False], ids=["sdk-then-module", "module-then-sdk"])
+def test_install_and_uninstall_leave_the_sdk_as_it_was(wheel, sdk_wheel, tmp_path, sdk_first):
+    env = Env(tmp_path / "env")
+    for path in (sdk_wheel, wheel) if sdk_first else (wheel, sdk_wheel):
+        env.install(path)
+        if path == sdk_wheel:  # the SDK's files as its installation left them
+            sdk = env.files_of(SDK_DIST_INFO)
+    assert set(sdk) >= set(SDK_FILES)
+    assert env.files_of(SDK_DIST_INFO) == sdk
+    assert not list(env.scripts.glob("wrenkit*"))
+    out = env.run("from ferrovane.cairn.utils import login; print(login.__file__); login.init_daz()",
+                  cwd=tmp_path).splitlines()
+    assert Path(out[0]).parent == env.site / "ferrovane" / "cairn" / "utils" and out[1:] == [SDK_LOGIN]
+
+    env.pip("uninstall", "-y", "ferrovane-cairn-login")
+    assert env.files_of(SDK_DIST_INFO) == sdk
+    assert env.run("""
+import importlib.util, ferrovane.daz, ferrovane.cairn.sdk.license_helper
+print(importlib.util.find_spec('ferrovane.cairn.utils.login'))""", cwd=tmp_path) == "None\n"
+    assert not (env.site / "ferrovane-stubs").exists()
+
+
+def test_without_ferrovane_the_import_fails_as_the_module_reports_it(wheel, tmp_path):
+    env = Env(tmp_path / "env")
+    env.install(wheel)
+    out = env.run(f"""
+import json, traceback
+try:
+    import ferrovane.cairn.utils.login
+except ImportError as exc:
+    tb = [(f.f_code.co_filename, n, f.f_code.co_name) for f, n in traceback.walk_tb(exc.__traceback__)]
+    print(json.dumps([type(exc).__name__, str(exc), [e for e in tb if e[0] == {SOURCE_PATH!r}], tb[-1]]))
+else:
+    print(json.dumps("imported"))
+""", cwd=tmp_path)
+    entry = [SOURCE_PATH, 1, IMPORT_TIME]
+    assert json.loads(out) == ["ImportError", "cannot import name daz", [entry], entry]
+
+
+def test_type_checkers_see_the_module_typed(wheel, sdk_wheel, tmp_path):
+    pytest.importorskip("mypy")
+    env = Env(tmp_path / "env")
+    env.install(sdk_wheel, wheel)
+    (tmp_path / "use.py").write_text("from ferrovane.cairn.utils import login\n"
+                                     "reveal_type(login.init_daz())\nlogin.init_daz(1)\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--python-executable", env.python, "--no-incremental",
+                           "--no-error-summary", "--hide-error-context", "use.py"], capture_output=True,
+                          text=True, cwd=tmp_path)
+    assert done.stdout.splitlines() == [
+        'use.py:2: note: Revealed type is "None"',
+        'use.py:3: error: Too many arguments for "init_daz"  [call-arg]'], done.stdout + done.stderr
