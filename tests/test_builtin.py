@@ -120,7 +120,7 @@ MISBEHAVIOUR = {"null_without_error": ("returned NULL without setting an excepti
 # Run in a child interpreter of a debug build: the same fakes as the `c` fixture, the callee put in its
 # place, one call.
 IN_CHILD = """
-import os, sys, types
+import sys, types
 sys.path.insert(0, {tests!r})
 import pytest
 from conftest import DazRecorder, FakeLicences
