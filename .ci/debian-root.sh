@@ -44,10 +44,11 @@ max_days=${FERROVANE_ROOT_MAX_DAYS:-7}
 # The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
 # subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
 # -testsuite package), named here so that the dependency is on record. The debug interpreters
-# (pythonX.Yd, with their own headers and extension modules) come with pythonX.Y-dbg.
-debug_versions=(3.13 3.14 3.15)
+# (pythonX.Yd, with their own headers and extension modules) come with pythonX.Y-dbg; 3.13's release
+# build comes along as their dependency.
+package_versions=(3.13 3.14 3.15)
 packages=(g++ make cmake)
-for v in "${debug_versions[@]}"; do
+for v in "${package_versions[@]}"; do
     packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib" "python$v-dbg")
 done
 recipe="suite=$suite packages=${packages[*]}"
