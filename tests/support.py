@@ -38,13 +38,14 @@ def module_entries(exc: BaseException) -> list[tuple[str, int, str]]:
 
 
 def run_python(code: str, *, env: dict[str, str] | None = None, cwd: str | os.PathLike | None = None,
-               timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter of the one running the tests."""
+               timeout: float = 60, options: tuple[str, ...] = ()) -> subprocess.CompletedProcess[str]:
+    """Runs `code` in a fresh interpreter of the one running the tests, given the interpreter's
+    `options` (such as -X settings)."""
     full_env = dict(os.environ)
     full_env.pop("FERROVANE_AGENT", None)
     if env:
         full_env.update(env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+    return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, cwd=cwd, timeout=timeout)
 
 

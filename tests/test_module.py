@@ -259,3 +259,9 @@ report(**result, calls=log_in_with_fakes(module))
     assert result == ({"warnings": [warning], "raised": None, "registered": True, "calls": LOGGED_IN}
                       if mode == "always" else
                       {"warnings": [], "raised": [*warning, []], "registered": False, "calls": LOGGED_IN})
+
+
+def test_stub_matches_the_module():
+    pytest.importorskip("mypy")
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", NAME], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -12,7 +12,11 @@
 // type's check would give.
 //
 // The base type cannot be subclassed through PyType_FromSpec, so the type is a static one, readied
-// once per process; the module is only ever loaded into one interpreter.
+// by the first import of each run; the module is only ever loaded into one interpreter at a time.
+// At the end of the run, what readying made (the dictionary of descriptors, the bases and the
+// MRO) is released with the run's other objects where no function object is left; where one is
+// (a finalizer may still hold it), the type stays as it is until the runtime ends. Either way the
+// next run readies it from scratch.
 #include "state.h"
 
 #include <cstddef>
@@ -26,14 +30,17 @@ struct Function {
     PyObject* dict;
 };
 
+// Function objects alive, of every run.
+Py_ssize_t g_live_functions = 0;
+
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
 PyObject* run(PyObject* self) noexcept {
     (void)self;
     if (!g_state.dict) {
-        // Only a function object that outlived a failed import of its module gets here.
-        PyErr_SetString(PyExc_RuntimeError, "ferrovane.cairn.utils.login is not initialised");
-        return nullptr;
+        // A function object that outlived a failed import of its module, or the run of the
+        // interpreter that made it (a late finalizer).
+        return not_initialised();
     }
     return init_daz_impl();
 }
@@ -88,6 +95,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->base.m_self);
     Py_CLEAR(f->base.m_module);
     PyObject_GC_Del(self);
+    --g_live_functions;
 }
 
 // A field that the garbage collector has cleared reads as None.
@@ -113,11 +121,40 @@ PyMethodDef g_method = {"init_daz", function_noargs, METH_NOARGS, "init_daz()\n-
 // Filled in by function_type_ready: the base type is a variable of the interpreter's library,
 // which a static initialiser cannot take the address of on every platform.
 PyTypeObject g_function_type{};
-
+// Readied by a run that has ended: what it holds (its dictionary, its bases and MRO, its version
+// tag) belongs to that run and is never touched again.
+bool g_function_type_stale = false;
 } // namespace
+
+void function_type_forget() noexcept {
+    if (g_function_type.tp_flags & Py_TPFLAGS_READY) {
+        g_function_type_stale = true;
+    }
+}
+
+void function_type_release() noexcept {
+    PyTypeObject& t = g_function_type;
+    if (!(t.tp_flags & Py_TPFLAGS_READY) || g_live_functions != 0) {
+        function_type_forget();
+        return;
+    }
+    // The interpreter's attribute cache knows the type by its version tag: drop the tag before the
+    // descriptors go. Unready, the type is readied again if anything of this run still reaches it
+    // (its base lists it among its subclasses until the interpreter is gone).
+    PyType_Modified(&t);
+    t.tp_flags &= ~Py_TPFLAGS_READY;
+    Py_CLEAR(t.tp_dict);
+    Py_CLEAR(t.tp_mro);
+    Py_CLEAR(t.tp_bases);
+    g_function_type_stale = true;
+}
 
 int function_type_ready() noexcept {
     PyTypeObject& t = g_function_type;
+    if (g_function_type_stale) {
+        t = PyTypeObject{};
+        g_function_type_stale = false;
+    }
     if (t.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
@@ -144,6 +181,9 @@ int function_type_ready() noexcept {
 // Nothing runs it: it describes init_daz to tools (first line 9, the function's local names) and
 // is made when first asked for, as the import does not need it.
 PyObject* code_object() noexcept {
+    if (!g_state.in_run) {
+        return not_initialised();
+    }
     if (g_state.code) {
         return Py_NewRef(g_state.code);
     }
@@ -188,6 +228,7 @@ PyObject* function_new(PyObject* globals) noexcept {
     f->base.vectorcall = function_vectorcall;
     f->globals = Py_NewRef(globals);
     f->dict = nullptr;
+    ++g_live_functions;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }

@@ -1,1 +1,3 @@
 def init_daz() -> None: ...
+
+__test__: dict[str, object]

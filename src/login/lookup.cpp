@@ -109,6 +109,14 @@ void lookup_init(PyObject* globals) noexcept {
     g_lookup.globals_watched = globals;
 }
 
+void lookup_release() noexcept {
+    // The watcher belongs to the interpreter that is ending; a later run adds its own.
+    if (g_lookup.watcher >= 0 && PyDict_ClearWatcher(g_lookup.watcher) < 0) {
+        PyErr_Clear();
+    }
+    g_lookup = LookupCache{};
+}
+
 PyObject* load_global_slow(Global g) noexcept {
     PyObject* key = name(kGlobalNames[idx(g)]);
     const uint64_t changes = g_lookup.changes;

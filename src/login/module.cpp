@@ -1,9 +1,15 @@
 // The module object of ferrovane.cairn.utils.login and its import-time code.
 //
-// Multi-phase initialisation: the create slot hands out the one module object of the process
+// Multi-phase initialisation: the create slot hands out the one module object of the run
 // (refusing a second interpreter), and the exec slot runs the module-level statements, which
 // import the SDK pieces and standard modules that init_daz uses, bind them as globals, and bind
 // init_daz itself.
+//
+// What the import makes lives as long as the run of the interpreter that made it. That
+// interpreter calls the module back late in its finalization (after the atexit handlers and the
+// teardown of modules, while objects can still be released), and the module then releases and
+// forgets all of it. An application that finalizes the runtime and starts it again thus imports a
+// new module object into the new run, as the first run did.
 #include "state.h"
 
 #include <cstring>
@@ -155,6 +161,11 @@ template <typename... Names> PyObject* name_tuple(Names... ns) noexcept {
 }
 
 } // namespace
+
+PyObject* not_initialised() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "ferrovane.cairn.utils.login is not initialised");
+    return nullptr;
+}
 
 int prepare_call() noexcept {
     if (g_state.call_ready) {
@@ -322,6 +333,76 @@ PyObject* import_builtins() noexcept {
     return PyImport_Import(builtins_name.get());
 }
 
+// ---- the end of a run ----
+
+// Releases everything made for the run. Called back by the interpreter `interp` that made it, late
+// in its finalization: after its atexit handlers and the teardown of its modules, before its last
+// garbage collection. Finalizers that run from here on find the module uninitialised.
+void end_run(PyInterpreterState* interp) noexcept {
+    // Nothing should be pending here; whatever is stays as it was.
+    PyObject* exc = PyErr_GetRaisedException();
+    g_state.dict = nullptr;
+    g_state.in_run = false;
+    g_state.call_ready = false;
+    g_state.added_to_sys_modules = false;
+    lookup_release();
+    traceback_release();
+    Py_CLEAR(g_state.module);
+    Py_CLEAR(g_state.builtins);
+    Py_CLEAR(g_state.code);
+    for (PyObject*& text : g_state.names) {
+        Py_CLEAR(text);
+    }
+    Py_CLEAR(g_state.zero);
+    Py_CLEAR(g_state.one);
+    Py_CLEAR(g_state.kw_appkey);
+    Py_CLEAR(g_state.kw_windows_run);
+    Py_CLEAR(g_state.kw_shell_run);
+    Py_CLEAR(g_state.funcname_init_daz);
+    Py_CLEAR(g_state.funcname_import);
+    Py_CLEAR(g_state.filename);
+    function_type_release();
+    // The runtime ends with its main interpreter, and a new one may number its interpreters from
+    // the start again. The end of another interpreter keeps the others refused.
+    if (interp == PyInterpreterState_Main()) {
+        g_state.interpreter_id = -1;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+void on_interpreter_exit(void* interp) { end_run(static_cast<PyInterpreterState*>(interp)); }
+
+// The end of the runtime itself, after every interpreter has gone (no Python API may be used).
+// Normally the interpreter's callback has released everything already; this only lets the next
+// runtime start over even where the module's interpreter was a subinterpreter that ended first.
+bool g_runtime_hooked = false;
+void on_runtime_exit() {
+    g_runtime_hooked = false;
+    g_state = State{};
+    g_lookup = LookupCache{};
+    function_type_forget();
+}
+
+// Asks the current interpreter to call the module back when it finalizes.
+int hook_end_of_run() noexcept {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+#if PY_VERSION_HEX >= 0x030D0000
+    const int status = PyUnstable_AtExit(interp, on_interpreter_exit, interp);
+#else
+    const int status = _Py_AtExit(interp, on_interpreter_exit, interp);
+#endif
+    if (status < 0) {
+        return -1;
+    }
+    g_state.in_run = true;
+    // The process-wide list is short (32 entries); where it is full, the interpreter's callback
+    // alone serves, which covers every case but a subinterpreter's run followed by a new runtime.
+    if (!g_runtime_hooked && Py_AtExit(on_runtime_exit) == 0) {
+        g_runtime_hooked = true;
+    }
+    return 0;
+}
+
 int module_exec(PyObject* module) noexcept {
     if (g_state.module) {
         if (module == g_state.module) {
@@ -329,6 +410,9 @@ int module_exec(PyObject* module) noexcept {
         }
         PyErr_SetString(PyExc_RuntimeError, "Module 'login' has already been imported. "
                                             "Re-initialisation is not supported.");
+        return -1;
+    }
+    if (!g_state.in_run && hook_end_of_run() < 0) {
         return -1;
     }
     g_state.module = Py_NewRef(module);

@@ -79,13 +79,20 @@ enum class N : int {
     first_call_ = getenv
 };
 
-// Everything that lives as long as the process: made at the first import, kept until exit.
+// What the module keeps for a run of the interpreter that loaded it: made by the first import of
+// the run, released when that interpreter finalizes (module.cpp), so that a runtime started again
+// in the same process imports afresh.
 struct State {
-    PyObject* module = nullptr;   // strong; the one module object of the process
+    PyObject* module = nullptr;   // strong; the one module object of the run
     PyObject* dict = nullptr;     // borrowed from module
     PyObject* builtins = nullptr; // strong; the builtins module
-    int64_t interpreter_id = -1;  // interpreter that first loaded the module; -1 while unset
+    // Interpreter that first loaded the module; -1 while unset. It outlives the objects: once the
+    // interpreter that loaded the module has ended, others stay refused until the runtime ends.
+    int64_t interpreter_id = -1;
     bool added_to_sys_modules = false;
+    // The interpreter that made this state calls the module back when it finalizes. Set from the
+    // first import of a run until that call; what is made outside it would outlive the run.
+    bool in_run = false;
 
     PyObject* names[static_cast<int>(N::count_)] = {};
     PyObject* zero = nullptr;
@@ -107,6 +114,10 @@ inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)];
 // Makes what init_daz uses beyond what the import made (once; module.cpp). 0, or -1 with an
 // exception set.
 int prepare_call() noexcept;
+
+// Raises the error of a use of the module outside a run of the interpreter that loaded it (a
+// function object that outlived it, or its failed import). Returns null.
+PyObject* not_initialised() noexcept;
 
 // ---- module-level names (lookup.cpp) ----
 
@@ -142,6 +153,8 @@ inline LookupCache g_lookup;
 // Starts watching the module globals so that lookups can be served from a cache that a change of
 // the names concerned invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
+// Stops watching and forgets everything remembered: the end of the run.
+void lookup_release() noexcept;
 PyObject* load_global_slow(Global g) noexcept;
 PyObject* load_global_attr_slow(Attr a) noexcept;
 
@@ -173,11 +186,18 @@ inline PyObject* load_global_attr(Attr a) noexcept {
 enum class Func : int { import_time = 0, init_daz = 1 };
 // Adds one traceback entry for `func` at source line `line` to the pending exception.
 void add_traceback(Func func, int line) noexcept;
+// Releases the cached code objects: the end of the run.
+void traceback_release() noexcept;
 
 // ---- the function object (function.cpp) ----
 
-// Readies the function type (once per process).
+// Readies the function type (once per run of the runtime).
 int function_type_ready() noexcept;
+// The end of the run: releases what readying the type made where no function object is left.
+// Either way the next run readies it afresh.
+void function_type_release() noexcept;
+// The same where no Python API may be used (after the runtime has ended): touches no object.
+void function_type_forget() noexcept;
 // Makes the init_daz function object. New reference or null.
 PyObject* function_new(PyObject* globals) noexcept;
 // The code object exposed as init_daz.__code__, made at its first use. New reference or null.

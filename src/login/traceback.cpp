@@ -3,7 +3,7 @@
 // The module's code runs natively and has no interpreter frames, so when an error leaves it, one
 // entry naming the function, the module's source path and the failing statement's line is added to
 // the pending exception. Each entry needs a code object whose first line is that line; those are
-// made once per (line, function) and kept in a small sorted cache.
+// made once per (line, function) and kept in a small sorted cache for the run of the interpreter.
 #include "state.h"
 
 #include <frameobject.h>
@@ -98,6 +98,17 @@ void cache_insert(int key, PyCodeObject* code) noexcept {
 }
 
 } // namespace
+
+void traceback_release() noexcept {
+    // Taken off the cache before the releases, which can run code.
+    Entry* entries = g_cache.entries;
+    const Py_ssize_t count = g_cache.count;
+    g_cache = CodeCache{};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_DECREF(entries[i].code);
+    }
+    PyMem_Free(entries);
+}
 
 void add_traceback(Func func, int line) noexcept {
     const int key = make_key(func, line);
