@@ -33,8 +33,7 @@ FERROVANE_WERROR=ON "$venv/bin/pip" install -q '.[test]' \
 # The interpreter itself is not instrumented, so the runtimes must be loaded before anything else.
 # PYTHONMALLOC=malloc routes every Python allocation through the sanitizer's allocator, so
 # use-after-free and overflows of Python objects are seen too. Leak detection stays off: the
-# interpreter keeps process-lifetime allocations (and so does the module, by design) that it never
-# frees at exit.
+# interpreter keeps process-lifetime allocations that it never frees at exit.
 set +e
 env LD_PRELOAD="$asan_rt:$ubsan_rt" \
     PYTHONMALLOC=malloc \
