@@ -15,6 +15,7 @@
 // once per process; the module is only ever loaded into one interpreter.
 #include "state.h"
 
+#include <climits>
 #include <cstddef>
 
 namespace login {
@@ -141,8 +142,13 @@ int function_type_ready() noexcept {
     return PyType_Ready(&t);
 }
 
-// Nothing runs it: it describes init_daz to tools (first line 9, the function's local names) and
-// is made when first asked for, as the import does not need it.
+// It describes init_daz to tools (first line 9, the function's local names) and is made when first
+// asked for, as the import does not need it. Its body is the one the interpreter gives the code
+// objects of native frames (PyCode_NewEmpty): it raises AssertionError, so that running it through
+// exec, a function made from it, or a tool that instruments it, ends in an exception rather than
+// reading past the end of the bytecode. The body, its line table, exception table and stack size
+// are taken from such a code object, as their form differs from one version of the interpreter to
+// the next.
 PyObject* code_object() noexcept {
     if (g_state.code) {
         return Py_NewRef(g_state.code);
@@ -153,6 +159,7 @@ PyObject* code_object() noexcept {
     static constexpr N kLocals[] = {N::agent, N::ps_cmd,  N::res,     N::result, N::list_values,
                                     N::dic,   N::user_id, N::app_key, N::user,   N::pw};
     constexpr Py_ssize_t n = sizeof(kLocals) / sizeof(kLocals[0]);
+    constexpr int kFirstLine = 9;
     Ref varnames(PyTuple_New(n));
     if (!varnames) {
         return nullptr;
@@ -160,16 +167,52 @@ PyObject* code_object() noexcept {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(kLocals[i])));
     }
-    Ref empty_bytes(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty_tuple(PyTuple_New(0));
-    if (!empty_bytes || !empty_tuple) {
+    PyObject* fn = name(N::init_daz);
+    Ref shape(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", kFirstLine)));
+    if (!shape) {
         return nullptr;
     }
-    PyObject* fn = name(N::init_daz);
+    Ref body(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(shape.get())));
+    if (!body) {
+        return nullptr;
+    }
+    // What the body reads besides: none on the versions known, taken along all the same.
+    Ref consts(PyObject_GetAttrString(shape.get(), "co_consts"));
+    if (!consts) {
+        return nullptr;
+    }
+    Ref names(PyObject_GetAttrString(shape.get(), "co_names"));
+    if (!names) {
+        return nullptr;
+    }
+    Ref linetable(PyObject_GetAttrString(shape.get(), "co_linetable"));
+    if (!linetable) {
+        return nullptr;
+    }
+    Ref exceptiontable(PyObject_GetAttrString(shape.get(), "co_exceptiontable"));
+    if (!exceptiontable) {
+        return nullptr;
+    }
+    Ref stacksize_obj(PyObject_GetAttrString(shape.get(), "co_stacksize"));
+    if (!stacksize_obj) {
+        return nullptr;
+    }
+    const long stacksize = PyLong_AsLong(stacksize_obj.get());
+    if (stacksize == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (stacksize < 0 || stacksize > INT_MAX) {
+        PyErr_SetString(PyExc_SystemError, "co_stacksize out of range");
+        return nullptr;
+    }
+    Ref empty_tuple(PyTuple_New(0));
+    if (!empty_tuple) {
+        return nullptr;
+    }
     auto* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        0, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
-        empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
-        g_state.filename, fn, fn, 9, empty_bytes.get(), empty_bytes.get()));
+        0, 0, 0, static_cast<int>(n), static_cast<int>(stacksize), CO_OPTIMIZED | CO_NEWLOCALS,
+        body.get(), consts.get(), names.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
+        g_state.filename, fn, fn, kFirstLine, linetable.get(), exceptiontable.get()));
     if (code && !g_state.code) {
         g_state.code = Py_NewRef(code);
     }
