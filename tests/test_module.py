@@ -56,6 +56,17 @@ def test_module_globals_and_function_object(login, monkeypatch):
     assert (code.co_consts, code.co_names) == ((), ()) and f.__code__ is code
 
 
+@pytest.mark.parametrize("change", [lambda f: setattr(f, "__doc__", "x"), lambda f: delattr(f, "__doc__")],
+                         ids=["set", "delete"])
+def test_doc_is_read_only(login, change):
+    errors = []
+    for f in (login.init_daz, len):
+        with pytest.raises(AttributeError) as info:
+            change(f)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1] and login.init_daz.__doc__ is None and "__doc__" not in vars(login.init_daz)
+
+
 # Ways of running init_daz.__code__, each in a child interpreter, as one that ran past the end of the body
 # would end the process; each ends with the AssertionError that the body raises, and what was seen of it.
 RUN_CODE = {
