@@ -254,6 +254,77 @@ def test_changes_made_inside_daz_init_are_seen_by_the_next_call(c):
                     {"daz.init", "get_license_info", "os.getenv", "json.loads"}]
 
 
+class Counting:
+    """Gives `answers` to its comparisons in turn (the last one from then on), and counts them."""
+    answers, compared = (False,), 0
+
+    def __eq__(self, other):
+        self.compared += 1
+        return self.answers[min(self.compared, len(self.answers)) - 1]
+
+    def arm(self, *answers):
+        self.answers, self.compared = answers, 0
+
+
+class Collider(Counting):
+    def __init__(self, like):
+        self.like = like
+
+    def __hash__(self):
+        return hash(self.like)
+
+
+class StrKey(Counting, str):
+    __hash__ = str.__hash__
+
+
+# The default path of init_daz in plain Python: run in the module's globals, it shows what the
+# interpreter's own lookups find and how often they compare keys.
+MODEL = """
+def init_daz():
+    agent = os.getenv("FERROVANE_AGENT")
+    user, pw = get_license_info()
+    daz.init(user, pw)
+"""
+
+
+@pytest.mark.parametrize("kind", [Collider, StrKey])
+@pytest.mark.parametrize("where", ["globals", "daz"])
+def test_keys_compared_by_code_are_compared_at_every_use(c, kind, where):
+    # A key that hashes like "os" (in the globals) or like "init" (in the dictionary of the module
+    # bound as daz) and is equal to it once: the first use finds the key's value, later uses what
+    # comes after it (builtins.os, or the "init" entry). Nothing changes any dictionary meanwhile.
+    log, g, scratch = [], vars(c.login), {}
+    def use(tag):
+        return lambda *args: log.append(tag)
+    daz = module("daz", init=use("init"))
+    c.mp.setattr(c.login, "daz", daz)
+    c.licences.default = (U, P)
+    if where == "globals":  # the module has remembered `os` before the key comes
+        key = kind("os")
+        c.mp.delitem(g, "os")
+        c.mp.setitem(g, key, module("os", getenv=use("os a")))
+        c.mp.setattr(builtins, "os", module("os", getenv=use("os b")), raising=False)
+    else:  # the module meets the dictionary with the key already in it
+        key = kind("init")
+        daz = module("daz")
+        vars(daz)[key] = use("init a")
+        daz.init = use("init b")  # after the key, so that a lookup of "init" meets the key first
+        c.mp.setattr(c.login, "daz", daz)
+        c.mp.setattr(c.login, "os", module("os", getenv=use("os")))
+    exec(MODEL, scratch)
+    model = types.FunctionType(scratch["init_daz"].__code__, g)
+    seen = []
+    for f in (c.login.init_daz, model):
+        key.arm(True, False)
+        log.clear()
+        for _ in range(3):
+            f()
+        seen.append((log[:], key.compared))
+    a, b = (["os a", "init"], ["os b", "init"]) if where == "globals" else (["os", "init a"], ["os", "init b"])
+    assert seen[0] == seen[1] and seen[1][0] == a + b + b
+
+
 def doc_raising(data, member, error):
     """A JSON object whose get() raises `error` for `member`."""
     return fake(dict, data, get=lambda self, key, default=None:
