@@ -74,12 +74,14 @@ def response(*settings, code=0):
 
 
 def fails_at(login, line, expected, message=None):
-    """init_daz() raises `expected` (that very exception, or one of that type) with one entry at `line`."""
+    """init_daz() raises `expected` (that very exception, or one of that type) with one entry at `line`;
+    returns what it raised."""
     with pytest.raises(BaseException) as info:
         login.init_daz()
     assert info.value is expected if isinstance(expected, BaseException) else type(info.value) is expected
     assert message is None or str(info.value) == message
     assert module_entries(info.value) == [(SOURCE_PATH, line, INIT_DAZ)]
+    return info.value
 
 
 def agent(c, doc=None, platform="linux", error=None):
@@ -221,7 +223,8 @@ def test_a_change_is_seen_by_the_next_call(c, target, how):
     assert run_logged(c, log) == dict.fromkeys(USES, "a")
     if how == "delete":
         delattr(owner, key)
-        return fails_at(c.login, line, AttributeError, f"module '{name}' has no attribute '{attr}'")
+        fails_at(c.login, line, AttributeError, f"module '{name}' has no attribute '{attr}'")
+        return
     if how == "builtins":  # the builtins module itself, whatever the globals' __builtins__ holds
         c.mp.setitem(vars(owner), "__builtins__", {key: None})
         c.mp.setattr(builtins, key, new, raising=False)
@@ -233,7 +236,8 @@ def test_a_change_is_seen_by_the_next_call(c, target, how):
     assert run_logged(c, log) == {**dict.fromkeys(USES, "a"), **dict.fromkeys(changed, "b")}
     if how == "builtins":  # read at each use: once gone from there too, the name is not defined
         c.mp.delattr(builtins, key)
-        return fails_at(c.login, line, NameError, f"name '{name}' is not defined")
+        assert fails_at(c.login, line, NameError, f"name '{name}' is not defined").name == name
+        return
     setattr(owner, "__class__", types.ModuleType) if how == "class" else setattr(owner, key, old)
     assert run_logged(c, log) == dict.fromkeys(USES, "a")
 

@@ -202,6 +202,15 @@ PyObject* load_global_slow(Global g) noexcept {
     }
     PyErr_Clear();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    // Like the interpreter's, the error carries the missing name (for the "Did you mean" hint of
+    // the traceback).
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc && PyErr_GivenExceptionMatches(exc, PyExc_NameError) &&
+        PyObject_SetAttrString(exc, "name", key) < 0) {
+        Py_DECREF(exc);
+        return nullptr;
+    }
+    PyErr_SetRaisedException(exc);
     return nullptr;
 }
 
