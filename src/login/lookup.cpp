@@ -106,7 +106,8 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     ++g_lookup.changes;
     const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                        event == PyDict_EVENT_DEALLOCATED;
-    for (int g = 0; g < static_cast<int>(Global::count_); ++g) {
+    // A new value for a key held leaves the keys as they are (the common change, kept cheap).
+    for (int g = 0; g < static_cast<int>(Global::count_) && event != PyDict_EVENT_MODIFIED; ++g) {
         if (g_lookup.owner_dict[g] == dict) {
             g_lookup.owner_keys[g] = keys_after(g_lookup.owner_keys[g], event, key);
             if (event == PyDict_EVENT_DEALLOCATED) {
