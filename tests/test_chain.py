@@ -301,21 +301,18 @@ def test_keys_compared_by_code_are_compared_at_every_use(c, kind, where):
     log, g, scratch = [], vars(c.login), {}
     def use(tag):
         return lambda *args: log.append(tag)
-    daz = module("daz", init=use("init"))
-    c.mp.setattr(c.login, "daz", daz)
     c.licences.default = (U, P)
     if where == "globals":  # the module has remembered `os` before the key comes
-        key = kind("os")
+        key, daz = kind("os"), module("daz", init=use("init"))
         c.mp.delitem(g, "os")
         c.mp.setitem(g, key, module("os", getenv=use("os a")))
         c.mp.setattr(builtins, "os", module("os", getenv=use("os b")), raising=False)
     else:  # the module meets the dictionary with the key already in it
-        key = kind("init")
-        daz = module("daz")
+        key, daz = kind("init"), module("daz")
         vars(daz)[key] = use("init a")
         daz.init = use("init b")  # after the key, so that a lookup of "init" meets the key first
-        c.mp.setattr(c.login, "daz", daz)
         c.mp.setattr(c.login, "os", module("os", getenv=use("os")))
+    c.mp.setattr(c.login, "daz", daz)
     exec(MODEL, scratch)
     model = types.FunctionType(scratch["init_daz"].__code__, g)
     seen = []
