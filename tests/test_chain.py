@@ -74,12 +74,14 @@ def response(*settings, code=0):
 
 
 def fails_at(login, line, expected, message=None):
-    """init_daz() raises `expected` (that very exception, or one of that type) with one entry at `line`."""
+    """init_daz() raises `expected` (that very exception, or one of that type) with one entry at `line`;
+    returns what it raised."""
     with pytest.raises(BaseException) as info:
         login.init_daz()
     assert info.value is expected if isinstance(expected, BaseException) else type(info.value) is expected
     assert message is None or str(info.value) == message
     assert module_entries(info.value) == [(SOURCE_PATH, line, INIT_DAZ)]
+    return info.value
 
 
 def agent(c, doc=None, platform="linux", error=None):
@@ -221,7 +223,8 @@ def test_a_change_is_seen_by_the_next_call(c, target, how):
     assert run_logged(c, log) == dict.fromkeys(USES, "a")
     if how == "delete":
         delattr(owner, key)
-        return fails_at(c.login, line, AttributeError, f"module '{name}' has no attribute '{attr}'")
+        fails_at(c.login, line, AttributeError, f"module '{name}' has no attribute '{attr}'")
+        return
     if how == "builtins":  # the builtins module itself, whatever the globals' __builtins__ holds
         c.mp.setitem(vars(owner), "__builtins__", {key: None})
         c.mp.setattr(builtins, key, new, raising=False)
@@ -233,7 +236,8 @@ def test_a_change_is_seen_by_the_next_call(c, target, how):
     assert run_logged(c, log) == {**dict.fromkeys(USES, "a"), **dict.fromkeys(changed, "b")}
     if how == "builtins":  # read at each use: once gone from there too, the name is not defined
         c.mp.delattr(builtins, key)
-        return fails_at(c.login, line, NameError, f"name '{name}' is not defined")
+        assert fails_at(c.login, line, NameError, f"name '{name}' is not defined").name == name
+        return
     setattr(owner, "__class__", types.ModuleType) if how == "class" else setattr(owner, key, old)
     assert run_logged(c, log) == dict.fromkeys(USES, "a")
 
@@ -252,6 +256,74 @@ def test_changes_made_inside_daz_init_are_seen_by_the_next_call(c):
     seen = [{use for use, tag in run_logged(c, log).items() if tag == "b"} for _ in range(4)]
     assert seen == [set(), set(), {"daz.init", "get_license_info"},
                     {"daz.init", "get_license_info", "os.getenv", "json.loads"}]
+
+
+class Counting:
+    """Gives `answers` to its comparisons in turn (the last one from then on), and counts them."""
+    answers, compared = (False,), 0
+
+    def __eq__(self, other):
+        self.compared += 1
+        return self.answers[min(self.compared, len(self.answers)) - 1]
+
+    def arm(self, *answers):
+        self.answers, self.compared = answers, 0
+
+
+class Collider(Counting):
+    def __init__(self, like):
+        self.like = like
+
+    def __hash__(self):
+        return hash(self.like)
+
+
+class StrKey(Counting, str):
+    __hash__ = str.__hash__
+
+
+# The default path of init_daz in plain Python: run in the module's globals, it shows what the
+# interpreter's own lookups find and how often they compare keys.
+MODEL = """
+def init_daz():
+    agent = os.getenv("FERROVANE_AGENT")
+    user, pw = get_license_info()
+    daz.init(user, pw)
+"""
+
+
+@pytest.mark.parametrize("kind", [Collider, StrKey])
+@pytest.mark.parametrize("where", ["globals", "daz"])
+def test_keys_compared_by_code_are_compared_at_every_use(c, kind, where):
+    # A key that hashes like "os" (in the globals) or like "init" (in the dictionary of the module
+    # bound as daz) and is equal to it once: the first use finds the key's value, later uses what
+    # comes after it (builtins.os, or the "init" entry). Nothing changes any dictionary meanwhile.
+    log, g, scratch = [], vars(c.login), {}
+    def use(tag):
+        return lambda *args: log.append(tag)
+    c.licences.default = (U, P)
+    if where == "globals":  # the module has remembered `os` before the key comes
+        key, daz = kind("os"), module("daz", init=use("init"))
+        c.mp.delitem(g, "os")
+        c.mp.setitem(g, key, module("os", getenv=use("os a")))
+        c.mp.setattr(builtins, "os", module("os", getenv=use("os b")), raising=False)
+    else:  # the module meets the dictionary with the key already in it
+        key, daz = kind("init"), module("daz")
+        vars(daz)[key] = use("init a")
+        daz.init = use("init b")  # after the key, so that a lookup of "init" meets the key first
+        c.mp.setattr(c.login, "os", module("os", getenv=use("os")))
+    c.mp.setattr(c.login, "daz", daz)
+    exec(MODEL, scratch)
+    model = types.FunctionType(scratch["init_daz"].__code__, g)
+    seen = []
+    for f in (c.login.init_daz, model):
+        key.arm(True, False)
+        log.clear()
+        for _ in range(3):
+            f()
+        seen.append((log[:], key.compared))
+    a, b = (["os a", "init"], ["os b", "init"]) if where == "globals" else (["os", "init a"], ["os", "init b"])
+    assert seen[0] == seen[1] and seen[1][0] == a + b + b
 
 
 def doc_raising(data, member, error):

@@ -53,7 +53,48 @@ def test_module_globals_and_function_object(login, monkeypatch):
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0, 0)
     assert code.co_varnames == ("agent", "ps_cmd", "res", "result", "list_values", "dic", "user_id",
                                 "app_key", "user", "pw") and code.co_nlocals == 10
-    assert (code.co_code, code.co_consts, code.co_names) == (b"", (), ()) and f.__code__ is code
+    assert (code.co_consts, code.co_names) == ((), ()) and f.__code__ is code
+
+
+@pytest.mark.parametrize("change", [lambda f: setattr(f, "__doc__", "x"), lambda f: delattr(f, "__doc__")],
+                         ids=["set", "delete"])
+def test_doc_is_read_only(login, change):
+    errors = []
+    for f in (login.init_daz, len):
+        with pytest.raises(AttributeError) as info:
+            change(f)
+        errors.append(str(info.value))
+    assert errors[0] == errors[1] and login.init_daz.__doc__ is None and "__doc__" not in vars(login.init_daz)
+
+
+# Ways of running init_daz.__code__, each in a child interpreter, as one that ran past the end of the body
+# would end the process; each ends with the AssertionError that the body raises, and what was seen of it.
+RUN_CODE = {
+    "exec": ("exec(code, {})", []),
+    "function": ("types.FunctionType(code, {})()", []),
+    "replace": ("types.FunctionType(code.replace(co_name='other'), {})()", []),
+    "dis": ("seen.append(len(list(dis.get_instructions(code))) > 0); dis.dis(code); exec(code, {})", [True]),
+    "settrace": ("sys.settrace(lambda frame, event, arg: seen.append(event)); exec(code, {})", ["call"]),
+    "monitoring": ("mon, events = sys.monitoring, sys.monitoring.events; mon.use_tool_id(3, 'test'); "
+                   "mon.register_callback(3, events.PY_START, lambda *args: seen.append('start')); "
+                   "mon.register_callback(3, events.LINE, lambda code, line: seen.append(line)); "
+                   "mon.set_local_events(3, code, events.PY_START | events.LINE | events.INSTRUCTION); "
+                   "exec(code, {})", ["start", 9]),
+}
+
+
+@pytest.mark.parametrize("way, seen", RUN_CODE.values(), ids=RUN_CODE)
+def test_code_object_runs_safely(way, seen):
+    proc = run_python(f"""
+        import dis, sys, types
+        from ferrovane.cairn.utils import login
+        code, seen = login.init_daz.__code__, []
+        try:
+            {way}
+        except Exception as exc:
+            print(type(exc).__name__, seen)
+        """)
+    assert (proc.returncode, proc.stdout.splitlines()[-1:]) == (0, [f"AssertionError {seen}"]), proc.stderr
 
 
 @pytest.mark.parametrize("call, message", [

@@ -4,7 +4,8 @@
 // and it carries a METH_NOARGS method definition named "init_daz", so inspect.isbuiltin/isroutine,
 // pydoc, cProfile, sys.setprofile and sys.monitoring treat it like any native function of a module
 // (its __self__ is the module, its repr "<built-in function init_daz>"). The method definition's
-// doc holds only the signature "()", so __text_signature__ is "()" and __doc__ is None.
+// doc holds only the signature "()", so __text_signature__ is "()" and __doc__ is None (read-only,
+// through the base type's descriptor).
 //
 // On top of that it carries what a Python function has and callers read: __globals__, __code__,
 // __defaults__, __kwdefaults__, __closure__ and a writable __dict__. It keeps a vectorcall of its
@@ -19,6 +20,7 @@
 // next run readies it from scratch.
 #include "state.h"
 
+#include <climits>
 #include <cstddef>
 
 namespace login {
@@ -155,31 +157,57 @@ int function_type_ready() noexcept {
         t = PyTypeObject{};
         g_function_type_stale = false;
     }
-    if (t.tp_flags & Py_TPFLAGS_READY) {
-        return 0;
+    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+        // The header a static type gets from its initialiser (the macro ends in a comma).
+        const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+        t.ob_base = head[0];
+        t.tp_name = "ferrovane.cairn.utils.login.native_function";
+        t.tp_basicsize = sizeof(Function);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        t.tp_base = &PyCFunction_Type;
+        t.tp_dealloc = function_dealloc;
+        t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+        // A type that offers vectorcall must also have tp_call; PyVectorcall_Call reaches the
+        // same vectorcall, so f(*args, **kwargs) and f.__call__(...) take the same checks.
+        t.tp_call = PyVectorcall_Call;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
+        t.tp_getset = function_getset;
+        t.tp_dictoffset = offsetof(Function, dict);
+        if (PyType_Ready(&t) < 0) {
+            return -1;
+        }
     }
-    // The header a static type gets from its initialiser (the macro ends in a comma).
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.ob_base = head[0];
-    t.tp_name = "ferrovane.cairn.utils.login.native_function";
-    t.tp_basicsize = sizeof(Function);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_base = &PyCFunction_Type;
-    t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
-    // A type that offers vectorcall must also have tp_call; PyVectorcall_Call reaches the same
-    // vectorcall, so f(*args, **kwargs) and f.__call__(...) take the same checks.
-    t.tp_call = PyVectorcall_Call;
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
-    t.tp_getset = function_getset;
-    t.tp_dictoffset = offsetof(Function, dict);
-    return PyType_Ready(&t);
+    // A type without a doc gets `__doc__ = None` in its dictionary, which would hide the base
+    // type's read-only `__doc__` of each function and let an assignment land in the instance's
+    // __dict__. Without it, the base type's descriptor serves (None here) and refuses assignment.
+    Ref type_dict(PyType_GetDict(&t));
+    if (!type_dict) {
+        return -1;
+    }
+    Ref doc_key(PyUnicode_InternFromString("__doc__"));
+    if (!doc_key) {
+        return -1;
+    }
+    const int has_doc = PyDict_Contains(type_dict.get(), doc_key.get());
+    if (has_doc <= 0) {
+        return has_doc;
+    }
+    if (PyDict_DelItem(type_dict.get(), doc_key.get()) < 0) {
+        return -1;
+    }
+    PyType_Modified(&t);
+    return 0;
 }
 
-// Nothing runs it: it describes init_daz to tools (first line 9, the function's local names) and
-// is made when first asked for, as the import does not need it.
+// It describes init_daz to tools (first line 9, the function's local names) and is made when first
+// asked for, as the import does not need it. Its body is the one the interpreter gives the code
+// objects of native frames (PyCode_NewEmpty): it raises AssertionError, so that running it through
+// exec, a function made from it, or a tool that instruments it, ends in an exception rather than
+// reading past the end of the bytecode. The body, its line table, exception table and stack size
+// are taken from such a code object, as their form differs from one version of the interpreter to
+// the next.
 PyObject* code_object() noexcept {
     if (!g_state.in_run) {
         return not_initialised();
@@ -193,6 +221,7 @@ PyObject* code_object() noexcept {
     static constexpr N kLocals[] = {N::agent, N::ps_cmd,  N::res,     N::result, N::list_values,
                                     N::dic,   N::user_id, N::app_key, N::user,   N::pw};
     constexpr Py_ssize_t n = sizeof(kLocals) / sizeof(kLocals[0]);
+    constexpr int kFirstLine = 9;
     Ref varnames(PyTuple_New(n));
     if (!varnames) {
         return nullptr;
@@ -200,16 +229,52 @@ PyObject* code_object() noexcept {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(kLocals[i])));
     }
-    Ref empty_bytes(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty_tuple(PyTuple_New(0));
-    if (!empty_bytes || !empty_tuple) {
+    PyObject* fn = name(N::init_daz);
+    Ref shape(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", kFirstLine)));
+    if (!shape) {
         return nullptr;
     }
-    PyObject* fn = name(N::init_daz);
+    Ref body(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(shape.get())));
+    if (!body) {
+        return nullptr;
+    }
+    // What the body reads besides: none on the versions known, taken along all the same.
+    Ref consts(PyObject_GetAttrString(shape.get(), "co_consts"));
+    if (!consts) {
+        return nullptr;
+    }
+    Ref names(PyObject_GetAttrString(shape.get(), "co_names"));
+    if (!names) {
+        return nullptr;
+    }
+    Ref linetable(PyObject_GetAttrString(shape.get(), "co_linetable"));
+    if (!linetable) {
+        return nullptr;
+    }
+    Ref exceptiontable(PyObject_GetAttrString(shape.get(), "co_exceptiontable"));
+    if (!exceptiontable) {
+        return nullptr;
+    }
+    Ref stacksize_obj(PyObject_GetAttrString(shape.get(), "co_stacksize"));
+    if (!stacksize_obj) {
+        return nullptr;
+    }
+    const long stacksize = PyLong_AsLong(stacksize_obj.get());
+    if (stacksize == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (stacksize < 0 || stacksize > INT_MAX) {
+        PyErr_SetString(PyExc_SystemError, "co_stacksize out of range");
+        return nullptr;
+    }
+    Ref empty_tuple(PyTuple_New(0));
+    if (!empty_tuple) {
+        return nullptr;
+    }
     auto* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        0, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
-        empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
-        g_state.filename, fn, fn, 9, empty_bytes.get(), empty_bytes.get()));
+        0, 0, 0, static_cast<int>(n), static_cast<int>(stacksize), CO_OPTIMIZED | CO_NEWLOCALS,
+        body.get(), consts.get(), names.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
+        g_state.filename, fn, fn, kFirstLine, linetable.get(), exceptiontable.get()));
     if (code && !g_state.code) {
         g_state.code = Py_NewRef(code);
     }

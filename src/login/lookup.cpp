@@ -7,6 +7,14 @@
 // that came from a dictionary that is cleared, cloned into or freed). Remembered values are
 // borrowed: the watched dictionary holds each of them until that key changes, and the watcher runs
 // before the change takes effect.
+//
+// A value is remembered only from a dictionary whose keys are all exact str, the rule that the
+// interpreter's own caches of global lookups follow. Any other key (a str subclass too) is
+// compared through its own __eq__ whenever a lookup meets it, and that comparison may answer
+// differently each time or change things as it runs; a dictionary that holds such a key, or gains
+// one, is therefore looked up in full at every use, making exactly the comparisons the interpreter
+// makes. What is known of each watched dictionary's keys is kept up to date by the watcher, and
+// found out afresh by a scan of its keys (which runs no code) where the watcher cannot tell.
 #include "state.h"
 
 namespace login {
@@ -57,12 +65,58 @@ bool concerns(PyObject* key, PyObject* text) noexcept {
     return PyUnicode_Compare(key, text) == 0;
 }
 
+// What is known of a dictionary's keys after `event` with `key`.
+Keys keys_after(Keys known, PyDict_WatchEvent event, PyObject* key) noexcept {
+    switch (event) {
+    case PyDict_EVENT_ADDED:
+        return key && PyUnicode_CheckExact(key) ? known : Keys::other;
+    case PyDict_EVENT_MODIFIED:
+        // The key held stays (the one given may be another object that compares equal to it).
+        return known;
+    case PyDict_EVENT_DELETED:
+        // The key given may be another object than the one removed: only a scan tells whether
+        // the keys left are all exact str.
+        return known == Keys::other ? Keys::unknown : known;
+    default: // cleared, cloned into, freed
+        return Keys::unknown;
+    }
+}
+
+// Whether every key of `dict` is an exact str. Runs no code.
+Keys scan_keys(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return Keys::other;
+        }
+    }
+    return Keys::str_only;
+}
+
+bool str_keys_only(Keys& known, PyObject* dict) noexcept {
+    if (known == Keys::unknown) {
+        known = scan_keys(dict);
+    }
+    return known == Keys::str_only;
+}
+
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     (void)new_value;
     ++g_lookup.changes;
     const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                        event == PyDict_EVENT_DEALLOCATED;
+    // A new value for a key held leaves the keys as they are (the common change, kept cheap).
+    for (int g = 0; g < static_cast<int>(Global::count_) && event != PyDict_EVENT_MODIFIED; ++g) {
+        if (g_lookup.owner_dict[g] == dict) {
+            g_lookup.owner_keys[g] = keys_after(g_lookup.owner_keys[g], event, key);
+            if (event == PyDict_EVENT_DEALLOCATED) {
+                g_lookup.owner_dict[g] = nullptr;
+            }
+        }
+    }
     if (dict == g_lookup.globals_watched) {
+        g_lookup.globals_keys = keys_after(g_lookup.globals_keys, event, key);
         if (whole) {
             forget_all();
             if (event == PyDict_EVENT_DEALLOCATED) {
@@ -89,6 +143,21 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     return 0;
 }
 
+// Whether values found in `dict`, the dictionary of the module bound to `owner`, may be
+// remembered: it is watched and its keys are all exact str.
+bool owner_cacheable(Global owner, PyObject* dict) noexcept {
+    const int g = idx(owner);
+    if (g_lookup.owner_dict[g] != dict) {
+        if (PyDict_Watch(g_lookup.watcher, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        g_lookup.owner_dict[g] = dict;
+        g_lookup.owner_keys[g] = Keys::unknown;
+    }
+    return str_keys_only(g_lookup.owner_keys[g], dict);
+}
+
 } // namespace
 
 void lookup_init(PyObject* globals) noexcept {
@@ -107,6 +176,7 @@ void lookup_init(PyObject* globals) noexcept {
         return;
     }
     g_lookup.globals_watched = globals;
+    g_lookup.globals_keys = Keys::unknown;
 }
 
 void lookup_release() noexcept {
@@ -124,7 +194,7 @@ PyObject* load_global_slow(Global g) noexcept {
     PyObject* value = PyDict_GetItemWithError(g_state.dict, key);
     if (value) {
         if (g_lookup.watcher >= 0 && g_lookup.globals_watched == g_state.dict &&
-            changes == g_lookup.changes) {
+            changes == g_lookup.changes && str_keys_only(g_lookup.globals_keys, g_state.dict)) {
             g_lookup.global[idx(g)] = value;
         }
         return Py_NewRef(value);
@@ -141,6 +211,15 @@ PyObject* load_global_slow(Global g) noexcept {
     }
     PyErr_Clear();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    // Like the interpreter's, the error carries the missing name (for the "Did you mean" hint of
+    // the traceback).
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc && PyErr_GivenExceptionMatches(exc, PyExc_NameError) &&
+        PyObject_SetAttrString(exc, "name", key) < 0) {
+        Py_DECREF(exc);
+        return nullptr;
+    }
+    PyErr_SetRaisedException(exc);
     return nullptr;
 }
 
@@ -158,15 +237,16 @@ PyObject* load_global_attr_slow(Attr a) noexcept {
         return nullptr;
     }
     // Remember it only when the owner is a plain module still bound in the watched globals, whose
-    // (now watched) dictionary holds this very value, and nothing changed while the attribute
-    // read and the check below ran code: then the read cannot give another result without a
-    // change to a watched dictionary (or to the owner's class, checked at each use).
-    if (!Py_IS_TYPE(owner.get(), &PyModule_Type) || g_lookup.global[idx(owner_id)] != owner.get()) {
+    // (now watched) dictionary has only exact str keys and holds this very value, and nothing
+    // changed while the attribute read ran code: then the read cannot give another result without
+    // a change to a watched dictionary (or to the owner's class, checked at each use). With str
+    // keys alone, looking the value up again compares no key through code of its own.
+    if (!Py_IS_TYPE(owner.get(), &PyModule_Type) || g_lookup.global[idx(owner_id)] != owner.get() ||
+        changes != g_lookup.changes) {
         return value;
     }
     PyObject* owner_dict = PyModule_GetDict(owner.get());
-    if (PyDict_Watch(g_lookup.watcher, owner_dict) < 0) {
-        PyErr_Clear();
+    if (!owner_cacheable(owner_id, owner_dict)) {
         return value;
     }
     PyObject* held = PyDict_GetItemWithError(owner_dict, attr_name);

@@ -134,6 +134,11 @@ enum class Attr : int {
     count_
 };
 
+// What a lookup knows of the keys of a dictionary it reads. Only while every key is an exact str
+// can a lookup in it run no code of its own (a key of another type, str subclasses included, is
+// compared through its __eq__), so only then may a value found in it be remembered.
+enum class Keys : uint8_t { unknown, str_only, other };
+
 // Values remembered from earlier lookups (borrowed; see lookup.cpp for why that is safe). A null
 // entry means "look it up".
 struct LookupCache {
@@ -142,10 +147,16 @@ struct LookupCache {
     // result only if no change happened in the meantime.
     uint64_t changes = 0;
     PyObject* globals_watched = nullptr;
+    Keys globals_keys = Keys::unknown; // of globals_watched
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
     PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
     PyObject* attr_dict[static_cast<int>(Attr::count_)] = {}; // the owner's dictionary
+    // For each global whose attributes are read: the (watched) dictionary of the module last found
+    // bound to it, borrowed and dropped when that dictionary is freed, and what is known of its
+    // keys.
+    PyObject* owner_dict[static_cast<int>(Global::count_)] = {};
+    Keys owner_keys[static_cast<int>(Global::count_)] = {};
 };
 
 inline LookupCache g_lookup;
