@@ -238,28 +238,19 @@ PyObject* code_object() noexcept {
     if (!body) {
         return nullptr;
     }
-    // What the body reads besides: none on the versions known, taken along all the same.
-    Ref consts(PyObject_GetAttrString(shape.get(), "co_consts"));
-    if (!consts) {
-        return nullptr;
+    // What the body reads besides (none on the versions known, taken along all the same), its
+    // line table, exception table and stack size.
+    enum Taken { consts, names, linetable, exceptiontable, stacksize_obj, count };
+    static constexpr const char* kTaken[count] = {"co_consts", "co_names", "co_linetable",
+                                                  "co_exceptiontable", "co_stacksize"};
+    Ref taken[count];
+    for (int i = 0; i < count; ++i) {
+        taken[i].reset(PyObject_GetAttrString(shape.get(), kTaken[i]));
+        if (!taken[i]) {
+            return nullptr;
+        }
     }
-    Ref names(PyObject_GetAttrString(shape.get(), "co_names"));
-    if (!names) {
-        return nullptr;
-    }
-    Ref linetable(PyObject_GetAttrString(shape.get(), "co_linetable"));
-    if (!linetable) {
-        return nullptr;
-    }
-    Ref exceptiontable(PyObject_GetAttrString(shape.get(), "co_exceptiontable"));
-    if (!exceptiontable) {
-        return nullptr;
-    }
-    Ref stacksize_obj(PyObject_GetAttrString(shape.get(), "co_stacksize"));
-    if (!stacksize_obj) {
-        return nullptr;
-    }
-    const long stacksize = PyLong_AsLong(stacksize_obj.get());
+    const long stacksize = PyLong_AsLong(taken[stacksize_obj].get());
     if (stacksize == -1 && PyErr_Occurred()) {
         return nullptr;
     }
@@ -273,8 +264,9 @@ PyObject* code_object() noexcept {
     }
     auto* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, static_cast<int>(n), static_cast<int>(stacksize), CO_OPTIMIZED | CO_NEWLOCALS,
-        body.get(), consts.get(), names.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
-        g_state.filename, fn, fn, kFirstLine, linetable.get(), exceptiontable.get()));
+        body.get(), taken[consts].get(), taken[names].get(), varnames.get(), empty_tuple.get(),
+        empty_tuple.get(), g_state.filename, fn, fn, kFirstLine, taken[linetable].get(),
+        taken[exceptiontable].get()));
     if (code && !g_state.code) {
         g_state.code = Py_NewRef(code);
     }
