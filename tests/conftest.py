@@ -14,7 +14,7 @@ from ferrovane.cairn.utils import login as login_module
 # The number of examples of the property tests: 700, or fewer where Python code runs some 200 times
 # slower, under emulation (.ci/aarch64.sh passes --hypothesis-profile=emulated).
 settings.register_profile("thorough", max_examples=700)
-settings.register_profile("emulated", max_examples=50)
+settings.register_profile("emulated", max_examples=20)
 settings.load_profile("thorough")
 
 
