@@ -8,6 +8,8 @@
 #                           python3.X-venv for every version below with what they depend on, unpacked
 #                           into a folder of its own (debootstrap --foreign downloads and resolves them;
 #                           nothing in it is configured or run natively);
+#   host-tools              only the host's part of prepare (.ci/run installs it before anything
+#                           else starts, so that no two installs meet);
 #   python VERSION          prints the path of that version's interpreter, run under emulation;
 #   test WHEEL... [-- pytest args]
 #                           each aarch64 wheel tested as .ci/wheel.sh tests every wheel, on the
@@ -33,6 +35,9 @@
 #   tests/test_builtin.py     the function as the standard library's tools see it, and callees that
 #                             break the calling convention (the test-only extension, cross-built);
 #   tests/test_properties.py  the properties, with the "emulated" profile's fewer examples (20).
+# pytest runs with --assert=plain: rewriting the test modules' asserts takes about a minute per
+# interpreter under emulation; a failure there shows the failing assert without the values compared
+# (run the test on the host, or here with --assert=rewrite, for those).
 # Left out: tests/test_leaks.py and tests/test_threads.py (thousands of calls or thread switches
 # per test, minutes each under emulation; the code paths are those of the files above),
 # tests/test_packaging.py (installs and type-checks the wheel, nothing architecture-specific; the
@@ -57,7 +62,7 @@ recipe="suite=$suite arch=arm64 compiled packages=${packages[*]}"
 stamp=etc/ferrovane-aarch64
 
 usage() {
-    echo "usage: $0 prepare | $0 python VERSION | $0 test WHEEL... [-- pytest arguments]" >&2
+    echo "usage: $0 prepare | $0 host-tools | $0 python VERSION | $0 test WHEEL... [-- pytest arguments]" >&2
     exit 2
 }
 
@@ -185,6 +190,9 @@ case "$mode" in
     prepare)
         prepare
         ;;
+    host-tools)
+        host_tools
+        ;;
     python)
         [ $# -eq 1 ] || usage
         interpreter "$1"
@@ -214,7 +222,8 @@ case "$mode" in
             fi
             python=$(interpreter "${tag:2:1}.${tag:3}")
             started=$SECONDS
-            bash .ci/wheel.sh test "$python" "$wheel" --hypothesis-profile=emulated "${subset[@]}" "$@" ||
+            bash .ci/wheel.sh test "$python" "$wheel" --hypothesis-profile=emulated --assert=plain \
+                "${subset[@]}" "$@" ||
                 rc=1
             echo "aarch64: $(basename "$wheel") tested under emulation in $((SECONDS - started)) s"
         done
