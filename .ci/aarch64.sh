@@ -11,6 +11,8 @@
 #   host-tools              only the host's part of prepare (.ci/run installs it before anything
 #                           else starts, so that no two installs meet);
 #   python VERSION          prints the path of that version's interpreter, run under emulation;
+#   build VERSION SDIST DIR that version's wheel, built from SDIST into DIR by .ci/wheel.sh build
+#                           with that interpreter and the toolchain file (.ci/release.sh runs it);
 #   test WHEEL... [-- pytest args]
 #                           each aarch64 wheel tested as .ci/wheel.sh tests every wheel, on the
 #                           interpreter of its own version under emulation, running the suite's
@@ -24,7 +26,7 @@
 # extensions) runs natively.
 #
 # The emulated subset. Python code runs about 200 times slower under emulation and each interpreter
-# takes seconds to start, so the whole suite does not fit; what an architecture can break does:
+# takes a second or more to start, so the whole suite does not fit; what an architecture can break does:
 # the signedness of char, type sizes and alignment, varargs calls (PyOS_snprintf,
 # PyUnicode_FromFormat) and the calling convention at each C-API call. Every call of the module's
 # code is covered by:
@@ -45,7 +47,7 @@
 #
 # Settings: FERROVANE_AARCH64_ROOT (default /var/tmp/ferrovane-aarch64-<suite>),
 #           FERROVANE_DEBIAN_SUITE (default testing), FERROVANE_ROOT_MAX_DAYS (default 7).
-# Usage (from anywhere, as root for prepare): bash .ci/aarch64.sh prepare|python|test ...
+# Usage (from anywhere, as root for prepare): bash .ci/aarch64.sh prepare|host-tools|python|build|test ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -62,7 +64,8 @@ recipe="suite=$suite arch=arm64 compiled packages=${packages[*]}"
 stamp=etc/ferrovane-aarch64
 
 usage() {
-    echo "usage: $0 prepare | $0 host-tools | $0 python VERSION | $0 test WHEEL... [-- pytest arguments]" >&2
+    echo "usage: $0 prepare | $0 host-tools | $0 python VERSION | $0 build VERSION SDIST DIR" \
+        "| $0 test WHEEL... [-- pytest arguments]" >&2
     exit 2
 }
 

@@ -27,6 +27,13 @@ mode=$1 python=$2 artifact=$(realpath "$3")
 shift 3
 
 uv=${FERROVANE_UV:-}
+if [ -n "$uv" ]; then
+    # uv reads neither pip's configuration files nor its variables: the same CA bundle, index and
+    # local wheels as pip's, where those are given in the environment.
+    [ -z "${PIP_CERT:-}" ] || export SSL_CERT_FILE=${SSL_CERT_FILE:-$PIP_CERT}
+    [ -z "${PIP_INDEX_URL:-}" ] || export UV_DEFAULT_INDEX=${UV_DEFAULT_INDEX:-$PIP_INDEX_URL}
+    [ -z "${PIP_FIND_LINKS:-}" ] || export UV_FIND_LINKS=${UV_FIND_LINKS:-$PIP_FIND_LINKS}
+fi
 # A fresh environment of $python in folder $1, with pip unless uv is to install into it.
 fresh_env() {
     rm -rf "$1"
