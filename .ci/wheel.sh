@@ -9,6 +9,9 @@
 #                            from that environment, the module must log in when run from outside the
 #                            checkout, and then the suite runs from the checkout against it, the
 #                            packaging checks included.
+# With FERROVANE_UV naming a uv executable, uv makes the environments, installs into them and builds
+# (`uv build --wheel`, the same isolated PEP 517 build from the sdist): .ci/aarch64.sh sets it for the
+# interpreters that run under emulation, where pip itself would take minutes per environment.
 #
 # Usage (from anywhere): bash .ci/wheel.sh build|test ...
 set -euo pipefail
@@ -23,20 +26,37 @@ fi
 mode=$1 python=$2 artifact=$(realpath "$3")
 shift 3
 
-# A fresh environment of $python in folder $1.
+uv=${FERROVANE_UV:-}
+if [ -n "$uv" ]; then
+    # uv reads neither pip's configuration files nor its variables: the same CA bundle, index and
+    # local wheels as pip's, where those are given in the environment.
+    [ -z "${PIP_CERT:-}" ] || export SSL_CERT_FILE=${SSL_CERT_FILE:-$PIP_CERT}
+    [ -z "${PIP_INDEX_URL:-}" ] || export UV_DEFAULT_INDEX=${UV_DEFAULT_INDEX:-$PIP_INDEX_URL}
+    [ -z "${PIP_FIND_LINKS:-}" ] || export UV_FIND_LINKS=${UV_FIND_LINKS:-$PIP_FIND_LINKS}
+fi
+# A fresh environment of $python in folder $1, with pip unless uv is to install into it.
 fresh_env() {
     rm -rf "$1"
-    "$python" -m venv "$1"
+    if [ -n "$uv" ]; then
+        "$uv" venv -q --python "$python" "$1"
+    else
+        "$python" -m venv "$1"
+    fi
 }
 
 if [ "$mode" = build ]; then
     out=$(realpath -m "$1")
     tools=$(mktemp -d)
     trap 'rm -rf "$tools"' EXIT
-    fresh_env "$tools/env"
     mkdir -p "$out"
     log=$tools/build.log
-    "$tools/env/bin/pip" wheel --no-deps --no-cache-dir -w "$out" "$artifact" > "$log" 2>&1 || {
+    if [ -n "$uv" ]; then
+        build=("$uv" build --wheel --no-cache --python "$python" --out-dir "$out" "$artifact")
+    else
+        fresh_env "$tools/env"
+        build=("$tools/env/bin/pip" wheel --no-deps --no-cache-dir -w "$out" "$artifact")
+    fi
+    "${build[@]}" > "$log" 2>&1 || {
         cat "$log" >&2
         echo "wheel: building from $artifact with $("$python" --version) failed" >&2
         exit 1
@@ -61,8 +81,12 @@ assert tool, "wrenkit is not installed in the environment"
 venv=$checkout/.venv-wheel-$(basename "$python")
 echo "== $(basename "$artifact") with $("$python" --version)"
 fresh_env "$venv"
-"$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q "$artifact[test]" ./standins
+if [ -n "$uv" ]; then
+    "$uv" pip install -q --python "$venv/bin/python" "$artifact[test]" ./standins
+else
+    "$venv/bin/pip" install -q --upgrade pip
+    "$venv/bin/pip" install -q "$artifact[test]" ./standins
+fi
 # From the checkout, as the suite below runs: the same sys.path.
 "$venv/bin/python" -c "$from_environment"
 scratch=$(mktemp -d)

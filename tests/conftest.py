@@ -7,8 +7,15 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
+from hypothesis import settings
 
 from ferrovane.cairn.utils import login as login_module
+
+# The number of examples of the property tests: 700, or fewer where Python code runs some 200 times
+# slower, under emulation (.ci/aarch64.sh passes --hypothesis-profile=emulated).
+settings.register_profile("thorough", max_examples=700)
+settings.register_profile("emulated", max_examples=20)
+settings.load_profile("thorough")
 
 
 def pytest_addoption(parser):
