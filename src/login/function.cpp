@@ -126,6 +126,32 @@ PyTypeObject g_function_type{};
 // Readied by a run that has ended: what it holds (its dictionary, its bases and MRO, its version
 // tag) belongs to that run and is never touched again.
 bool g_function_type_stale = false;
+
+// A type without a doc gets `__doc__ = None` in its dictionary, which would hide the base type's
+// read-only `__doc__` of each function and let an assignment land in the instance's __dict__.
+// Without it, the base type's descriptor serves (None here) and refuses assignment. Done once,
+// right after readying.
+int drop_type_doc() noexcept {
+    PyTypeObject& t = g_function_type;
+    Ref type_dict(PyType_GetDict(&t));
+    if (!type_dict) {
+        return -1;
+    }
+    Ref doc_key(PyUnicode_InternFromString("__doc__"));
+    if (!doc_key) {
+        return -1;
+    }
+    const int has_doc = PyDict_Contains(type_dict.get(), doc_key.get());
+    if (has_doc <= 0) {
+        return has_doc;
+    }
+    if (PyDict_DelItem(type_dict.get(), doc_key.get()) < 0) {
+        return -1;
+    }
+    PyType_Modified(&t);
+    return 0;
+}
+
 } // namespace
 
 void function_type_forget() noexcept {
@@ -157,48 +183,30 @@ int function_type_ready() noexcept {
         t = PyTypeObject{};
         g_function_type_stale = false;
     }
-    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-        // The header a static type gets from its initialiser (the macro ends in a comma).
-        const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.ob_base = head[0];
-        t.tp_name = "ferrovane.cairn.utils.login.native_function";
-        t.tp_basicsize = sizeof(Function);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                     Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        t.tp_base = &PyCFunction_Type;
-        t.tp_dealloc = function_dealloc;
-        t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
-        // A type that offers vectorcall must also have tp_call; PyVectorcall_Call reaches the
-        // same vectorcall, so f(*args, **kwargs) and f.__call__(...) take the same checks.
-        t.tp_call = PyVectorcall_Call;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_getset = function_getset;
-        t.tp_dictoffset = offsetof(Function, dict);
-        if (PyType_Ready(&t) < 0) {
-            return -1;
-        }
+    if (t.tp_flags & Py_TPFLAGS_READY) {
+        return 0;
     }
-    // A type without a doc gets `__doc__ = None` in its dictionary, which would hide the base
-    // type's read-only `__doc__` of each function and let an assignment land in the instance's
-    // __dict__. Without it, the base type's descriptor serves (None here) and refuses assignment.
-    Ref type_dict(PyType_GetDict(&t));
-    if (!type_dict) {
+    // The header a static type gets from its initialiser (the macro ends in a comma).
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.ob_base = head[0];
+    t.tp_name = "ferrovane.cairn.utils.login.native_function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_base = &PyCFunction_Type;
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    // A type that offers vectorcall must also have tp_call; PyVectorcall_Call reaches the
+    // same vectorcall, so f(*args, **kwargs) and f.__call__(...) take the same checks.
+    t.tp_call = PyVectorcall_Call;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_getset = function_getset;
+    t.tp_dictoffset = offsetof(Function, dict);
+    if (PyType_Ready(&t) < 0) {
         return -1;
     }
-    Ref doc_key(PyUnicode_InternFromString("__doc__"));
-    if (!doc_key) {
-        return -1;
-    }
-    const int has_doc = PyDict_Contains(type_dict.get(), doc_key.get());
-    if (has_doc <= 0) {
-        return has_doc;
-    }
-    if (PyDict_DelItem(type_dict.get(), doc_key.get()) < 0) {
-        return -1;
-    }
-    PyType_Modified(&t);
-    return 0;
+    return drop_type_doc();
 }
 
 // It describes init_daz to tools (first line 9, the function's local names) and is made when first
