@@ -341,32 +341,31 @@ PyObject* import_builtins() noexcept {
 void end_run(PyInterpreterState* interp) noexcept {
     // Nothing should be pending here; whatever is stays as it was.
     PyObject* exc = PyErr_GetRaisedException();
-    g_state.dict = nullptr;
-    g_state.in_run = false;
-    g_state.call_ready = false;
-    g_state.added_to_sys_modules = false;
-    lookup_release();
-    traceback_release();
-    Py_CLEAR(g_state.module);
-    Py_CLEAR(g_state.builtins);
-    Py_CLEAR(g_state.code);
-    for (PyObject*& text : g_state.names) {
-        Py_CLEAR(text);
-    }
-    Py_CLEAR(g_state.zero);
-    Py_CLEAR(g_state.one);
-    Py_CLEAR(g_state.kw_appkey);
-    Py_CLEAR(g_state.kw_windows_run);
-    Py_CLEAR(g_state.kw_shell_run);
-    Py_CLEAR(g_state.funcname_init_daz);
-    Py_CLEAR(g_state.funcname_import);
-    Py_CLEAR(g_state.filename);
-    function_type_release();
+    // Taken off the module whole before the releases, which can run finalizers.
+    const State ended = g_state;
+    g_state = State{};
     // The runtime ends with its main interpreter, and a new one may number its interpreters from
     // the start again. The end of another interpreter keeps the others refused.
-    if (interp == PyInterpreterState_Main()) {
-        g_state.interpreter_id = -1;
+    if (interp != PyInterpreterState_Main()) {
+        g_state.interpreter_id = ended.interpreter_id;
     }
+    lookup_release();
+    traceback_release();
+    Py_XDECREF(ended.module);
+    Py_XDECREF(ended.builtins);
+    Py_XDECREF(ended.code);
+    for (PyObject* text : ended.names) {
+        Py_XDECREF(text);
+    }
+    Py_XDECREF(ended.zero);
+    Py_XDECREF(ended.one);
+    Py_XDECREF(ended.kw_appkey);
+    Py_XDECREF(ended.kw_windows_run);
+    Py_XDECREF(ended.kw_shell_run);
+    Py_XDECREF(ended.funcname_init_daz);
+    Py_XDECREF(ended.funcname_import);
+    Py_XDECREF(ended.filename);
+    function_type_release();
     PyErr_SetRaisedException(exc);
 }
 
