@@ -113,6 +113,26 @@ def test_call_checks(login, daz, licences, no_agent, call, message):
     assert (str(info.value), daz.calls, licences.calls) == (message, [], [])
 
 
+@pytest.mark.parametrize("callee", ["login.init_daz", "functools.partial(login.init_daz)",
+                                    "functools.partial(operator.call, login.init_daz)"])
+def test_call_loop_without_python_frames(callee):
+    """init_daz as its own licence lookup, directly or through native wrappers: no Python frame is in the
+    loop, and the depth checks on entry (init_daz's, as native functions make them, and the interpreter's)
+    end it in RecursionError before the C stack runs out. Each level that the error passes adds its entry."""
+    proc = run_python(f'''
+        import functools, operator, traceback
+        from ferrovane.cairn.utils import login
+        login.get_license_info = {callee}
+        try:
+            login.init_daz()
+        except RecursionError as exc:
+            entries = traceback.extract_tb(exc.__traceback__)
+            print(type(exc).__name__, {{e.lineno for e in entries if e.filename == "{SOURCE_PATH}"}} <= {{10, 41}},
+                  sum(e.lineno == 41 for e in entries) > 100)
+        ''', timeout=300)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "RecursionError True True\n", "")
+
+
 def test_traceback_entry(login, daz, licences, monkeypatch):
     def not_a_document(text):
         raise ValueError("not a document")

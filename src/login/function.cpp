@@ -13,11 +13,12 @@
 // type's check would give.
 //
 // The base type cannot be subclassed through PyType_FromSpec, so the type is a static one, readied
-// by the first import of each run; the module is only ever loaded into one interpreter at a time.
-// At the end of the run, what readying made (the dictionary of descriptors, the bases and the
-// MRO) is released with the run's other objects where no function object is left; where one is
-// (a finalizer may still hold it), the type stays as it is until the runtime ends. Either way the
-// next run readies it from scratch.
+// by the first import of each run of the runtime; the module is only ever loaded into one
+// interpreter at a time. Once readied, it stays a whole, ready type until the runtime ends: its
+// base lists it among its subclasses, so anything may still reach it. At the end of a run what its
+// dictionary holds (the descriptors) is released; the type and any function object that outlives
+// the run then answer attribute reads from the base type, or with AttributeError. A runtime
+// started again readies it from scratch.
 #include "state.h"
 
 #include <climits>
@@ -60,7 +61,15 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", "init_daz", nargs);
         return nullptr;
     }
-    return run(self);
+    // The depth check that the interpreter's own native functions make on entry: a loop of calls
+    // with no Python frame in it (init_daz bound as one of its own callees) ends in RecursionError
+    // rather than in a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = run(self);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // The METH_NOARGS entry, for code that calls the method definition directly.
@@ -123,69 +132,58 @@ PyMethodDef g_method = {"init_daz", function_noargs, METH_NOARGS, "init_daz()\n-
 // Filled in by function_type_ready: the base type is a variable of the interpreter's library,
 // which a static initialiser cannot take the address of on every platform.
 PyTypeObject g_function_type{};
-// Readied by a run that has ended: what it holds (its dictionary, its bases and MRO, its version
-// tag) belongs to that run and is never touched again.
+// Readied by a runtime that has ended: what it holds (its dictionary, its bases and MRO, its
+// version tag) belongs to that runtime and is never touched again.
 bool g_function_type_stale = false;
+// Whether the type's dictionary holds only the type's own entries (below).
+bool g_type_trimmed = false;
 
-// A type without a doc gets `__doc__ = None` in its dictionary, which would hide the base type's
-// read-only `__doc__` of each function and let an assignment land in the instance's __dict__.
-// Without it, the base type's descriptor serves (None here) and refuses assignment. Done once,
-// right after readying.
-int drop_type_doc() noexcept {
+// Whether `key` is an entry of the type's own: one of its getset descriptors, or its __call__.
+int own_entry(PyObject* key) noexcept {
+    if (!PyUnicode_Check(key)) {
+        return 0;
+    }
+    if (PyUnicode_CompareWithASCIIString(key, "__call__") == 0) {
+        return 1;
+    }
+    for (const PyGetSetDef* g = function_getset; g->name; ++g) {
+        if (PyUnicode_CompareWithASCIIString(key, g->name) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The type's dictionary keeps only the type's own entries. Anything else that readying put there
+// would hide the base type's: `__doc__ = None`, which a type without a doc gets, would hide the
+// read-only `__doc__` of each function and let an assignment land in the instance's __dict__; and a
+// readying that failed part way (a failed allocation) and was run again adds wrappers of the slots
+// it had inherited by then. Without them the base type's serve, as after a clean readying. Done
+// once, right after readying (again at the next import where it failed).
+int trim_type_dict() noexcept {
     PyTypeObject& t = g_function_type;
     Ref type_dict(PyType_GetDict(&t));
     if (!type_dict) {
         return -1;
     }
-    Ref doc_key(PyUnicode_InternFromString("__doc__"));
-    if (!doc_key) {
+    Ref keys(PyDict_Keys(type_dict.get()));
+    if (!keys) {
         return -1;
     }
-    const int has_doc = PyDict_Contains(type_dict.get(), doc_key.get());
-    if (has_doc <= 0) {
-        return has_doc;
-    }
-    if (PyDict_DelItem(type_dict.get(), doc_key.get()) < 0) {
-        return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (!own_entry(key) && PyDict_DelItem(type_dict.get(), key) < 0) {
+            return -1;
+        }
     }
     PyType_Modified(&t);
+    g_type_trimmed = true;
     return 0;
 }
 
-} // namespace
-
-void function_type_forget() noexcept {
-    if (g_function_type.tp_flags & Py_TPFLAGS_READY) {
-        g_function_type_stale = true;
-    }
-}
-
-void function_type_release() noexcept {
+// The fields of the type, set once per runtime on the zeroed type.
+void fill_type() noexcept {
     PyTypeObject& t = g_function_type;
-    if (!(t.tp_flags & Py_TPFLAGS_READY) || g_live_functions != 0) {
-        function_type_forget();
-        return;
-    }
-    // The interpreter's attribute cache knows the type by its version tag: drop the tag before the
-    // descriptors go. Unready, the type is readied again if anything of this run still reaches it
-    // (its base lists it among its subclasses until the interpreter is gone).
-    PyType_Modified(&t);
-    t.tp_flags &= ~Py_TPFLAGS_READY;
-    Py_CLEAR(t.tp_dict);
-    Py_CLEAR(t.tp_mro);
-    Py_CLEAR(t.tp_bases);
-    g_function_type_stale = true;
-}
-
-int function_type_ready() noexcept {
-    PyTypeObject& t = g_function_type;
-    if (g_function_type_stale) {
-        t = PyTypeObject{};
-        g_function_type_stale = false;
-    }
-    if (t.tp_flags & Py_TPFLAGS_READY) {
-        return 0;
-    }
     // The header a static type gets from its initialiser (the macro ends in a comma).
     const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
     t.ob_base = head[0];
@@ -203,10 +201,68 @@ int function_type_ready() noexcept {
     t.tp_clear = function_clear;
     t.tp_getset = function_getset;
     t.tp_dictoffset = offsetof(Function, dict);
-    if (PyType_Ready(&t) < 0) {
+}
+
+// After a readying that failed part way (a failed allocation): releases what it made (a dictionary
+// that may hold some of the descriptors, the bases and the MRO) and fills the type afresh, keeping
+// its header (a count of references that those objects held, on versions where it is kept), so that
+// the next import readies it from the start. Nothing can reach the type unless its base lists it
+// among its subclasses, which holds a weak reference to it: readying does that last, and a type so
+// far along is readied again as it is.
+void forget_failed_readying() noexcept {
+    PyTypeObject& t = g_function_type;
+    if (t.tp_weaklist) {
+        return;
+    }
+    PyObject* made[] = {t.tp_dict, t.tp_mro, t.tp_bases};
+    const PyObject head = t.ob_base.ob_base;
+    t = PyTypeObject{};
+    fill_type();
+    t.ob_base.ob_base = head;
+    for (PyObject* object : made) {
+        Py_XDECREF(object);
+    }
+}
+
+} // namespace
+
+void function_type_forget() noexcept {
+    if (g_function_type.tp_flags & Py_TPFLAGS_READY) {
+        g_function_type_stale = true;
+    }
+}
+
+void function_type_release() noexcept {
+    PyTypeObject& t = g_function_type;
+    if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+        return;
+    }
+    // The interpreter's attribute cache knows the type by its version tag: drop the tag before the
+    // descriptors go. The type itself stays ready, with its bases and MRO, and an empty dictionary.
+    PyType_Modified(&t);
+    Ref type_dict(PyType_GetDict(&t));
+    if (type_dict) {
+        PyDict_Clear(type_dict.get());
+    } else {
+        PyErr_Clear();
+    }
+}
+
+int function_type_ready() noexcept {
+    PyTypeObject& t = g_function_type;
+    if (g_function_type_stale) {
+        t = PyTypeObject{};
+        g_function_type_stale = false;
+        g_type_trimmed = false;
+    }
+    if (!t.tp_name) {
+        fill_type();
+    }
+    if (!(t.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&t) < 0) {
+        forget_failed_readying();
         return -1;
     }
-    return drop_type_doc();
+    return g_type_trimmed ? 0 : trim_type_dict();
 }
 
 // It describes init_daz to tools (first line 9, the function's local names) and is made when first

@@ -64,8 +64,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef* def) noexcept {
                                            "loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_state.module) {
-        return Py_NewRef(g_state.module);
+    if (PyObject* existing = run_module()) {
+        return existing;
+    }
+    if (g_state.module_ref) {
+        // Let go by the interpreter's teardown, and gone since.
+        return not_initialised();
     }
     Ref modname(PyObject_GetAttrString(spec, "name"));
     if (!modname) {
@@ -161,6 +165,89 @@ template <typename... Names> PyObject* name_tuple(Names... ns) noexcept {
 }
 
 } // namespace
+
+PyObject* run_module() noexcept {
+    if (g_state.module) {
+        return Py_NewRef(g_state.module);
+    }
+    if (!g_state.module_ref) {
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* module = nullptr;
+    if (PyWeakref_GetRef(g_state.module_ref, &module) < 0) {
+        PyErr_Clear();
+    }
+    return module;
+#else
+    PyObject* module = PyWeakref_GetObject(g_state.module_ref);
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return module == Py_None ? nullptr : Py_NewRef(module);
+#endif
+}
+
+namespace {
+
+bool runtime_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether `key`, a key of sys.modules, is the module's own name.
+bool is_module_name(PyObject* key) noexcept {
+    return key == name(N::module_name) ||
+           (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name(N::module_name)) == 0);
+}
+
+} // namespace
+
+void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept {
+    // Held strongly, the module would keep its globals (the standard modules and the SDK's that
+    // it imported) alive through the teardown of modules, which then wipes each of them one by one
+    // instead of letting them go as the garbage they are. So once the runtime is finalizing, the
+    // import system can find nothing (sys.meta_path is gone) and the teardown takes the module out
+    // of sys.modules, the module is held weakly: from then on it lives exactly as long as Python
+    // code holds it (init_daz does), like a module of Python code.
+    if (!g_state.module || g_lookup.globals_watched != g_state.dict) {
+        return;
+    }
+    switch (event) {
+    case PyDict_EVENT_MODIFIED:
+    case PyDict_EVENT_DELETED:
+        if (new_value == g_state.module || !is_module_name(key)) {
+            return;
+        }
+        break;
+    case PyDict_EVENT_CLEARED:
+    case PyDict_EVENT_DEALLOCATED:
+        break;
+    default:
+        return;
+    }
+    if (!runtime_finalizing()) {
+        return;
+    }
+    PyObject* meta_path = PySys_GetObject("meta_path");
+    if (meta_path && meta_path != Py_None) {
+        return;
+    }
+    // sys.modules still holds the module while its watcher runs: nothing is freed here.
+    PyObject* ref = PyWeakref_NewRef(g_state.module, nullptr);
+    if (!ref) {
+        PyErr_Clear();
+        return;
+    }
+    g_state.module_ref = ref;
+    PyObject* module = g_state.module;
+    g_state.module = nullptr;
+    Py_DECREF(module);
+}
 
 PyObject* not_initialised() noexcept {
     PyErr_SetString(PyExc_RuntimeError, "ferrovane.cairn.utils.login is not initialised");
@@ -335,6 +422,9 @@ PyObject* import_builtins() noexcept {
 
 // ---- the end of a run ----
 
+// Whether the end of the runtime calls on_runtime_exit.
+bool g_runtime_hooked = false;
+
 // Releases everything made for the run. Called back by the interpreter `interp` that made it, late
 // in its finalization: after its atexit handlers and the teardown of its modules, before its last
 // garbage collection. Finalizers that run from here on find the module uninitialised.
@@ -352,6 +442,7 @@ void end_run(PyInterpreterState* interp) noexcept {
     lookup_release();
     traceback_release();
     Py_XDECREF(ended.module);
+    Py_XDECREF(ended.module_ref);
     Py_XDECREF(ended.builtins);
     Py_XDECREF(ended.code);
     for (PyObject* text : ended.names) {
@@ -366,15 +457,19 @@ void end_run(PyInterpreterState* interp) noexcept {
     Py_XDECREF(ended.funcname_import);
     Py_XDECREF(ended.filename);
     function_type_release();
+    // The runtime's own end, where it was hooked, lets the next runtime ready the type afresh.
+    if (interp == PyInterpreterState_Main() && !g_runtime_hooked) {
+        function_type_forget();
+    }
     PyErr_SetRaisedException(exc);
 }
 
 void on_interpreter_exit(void* interp) { end_run(static_cast<PyInterpreterState*>(interp)); }
 
 // The end of the runtime itself, after every interpreter has gone (no Python API may be used).
-// Normally the interpreter's callback has released everything already; this only lets the next
-// runtime start over even where the module's interpreter was a subinterpreter that ended first.
-bool g_runtime_hooked = false;
+// Normally the interpreter's callback has released everything already; this lets the next runtime
+// start over, ready the function type afresh, and import even where the module's interpreter was a
+// subinterpreter that ended first.
 void on_runtime_exit() {
     g_runtime_hooked = false;
     g_state = State{};
@@ -403,8 +498,9 @@ int hook_end_of_run() noexcept {
 }
 
 int module_exec(PyObject* module) noexcept {
-    if (g_state.module) {
-        if (module == g_state.module) {
+    if (g_state.module || g_state.module_ref) {
+        Ref existing(run_module());
+        if (module == existing.get()) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError, "Module 'login' has already been imported. "
@@ -442,6 +538,7 @@ int module_exec(PyObject* module) noexcept {
     }
     g_state.added_to_sys_modules = false;
     lookup_init(g_state.dict);
+    lookup_watch_modules(PyImport_GetModuleDict());
     return 0;
 }
 

@@ -83,8 +83,14 @@ enum class N : int {
 // the run, released when that interpreter finalizes (module.cpp), so that a runtime started again
 // in the same process imports afresh.
 struct State {
-    PyObject* module = nullptr;   // strong; the one module object of the run
-    PyObject* dict = nullptr;     // borrowed from module
+    // The one module object of the run: held strongly until the interpreter's teardown has taken
+    // it out of sys.modules and imports can no longer find it; from then on only through
+    // module_ref, a weak reference, so that it goes when nothing else holds it, as a module of
+    // Python code would.
+    PyObject* module = nullptr;
+    PyObject* module_ref = nullptr; // strong (the weak reference object), once let go
+    // Borrowed from the module; reset when it is freed (the lookup watcher sees it go).
+    PyObject* dict = nullptr;
     PyObject* builtins = nullptr; // strong; the builtins module
     // Interpreter that first loaded the module; -1 while unset. It outlives the objects: once the
     // interpreter that loaded the module has ended, others stay refused until the runtime ends.
@@ -114,6 +120,13 @@ inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)];
 // Makes what init_daz uses beyond what the import made (once; module.cpp). 0, or -1 with an
 // exception set.
 int prepare_call() noexcept;
+
+// The module of the run while it lives: a new reference, or null (no exception) where there is
+// none or it has gone.
+PyObject* run_module() noexcept;
+
+// Told of each change to sys.modules (by the lookup watcher).
+void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept;
 
 // Raises the error of a use of the module outside a run of the interpreter that loaded it (a
 // function object that outlived it, or its failed import). Returns null.
@@ -147,6 +160,7 @@ struct LookupCache {
     // result only if no change happened in the meantime.
     uint64_t changes = 0;
     PyObject* globals_watched = nullptr;
+    PyObject* modules_watched = nullptr; // sys.modules, for modules_changed
     Keys globals_keys = Keys::unknown; // of globals_watched
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
@@ -164,6 +178,8 @@ inline LookupCache g_lookup;
 // Starts watching the module globals so that lookups can be served from a cache that a change of
 // the names concerned invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
+// Has modules_changed told of the changes to `modules` (sys.modules) from now on.
+void lookup_watch_modules(PyObject* modules) noexcept;
 // Stops watching and forgets everything remembered: the end of the run.
 void lookup_release() noexcept;
 PyObject* load_global_slow(Global g) noexcept;
