@@ -161,7 +161,7 @@ struct LookupCache {
     uint64_t changes = 0;
     PyObject* globals_watched = nullptr;
     PyObject* modules_watched = nullptr; // sys.modules, for modules_changed
-    Keys globals_keys = Keys::unknown; // of globals_watched
+    Keys globals_keys = Keys::unknown;   // of globals_watched
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
     PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
