@@ -6,10 +6,11 @@
 #     libc that have checked variants copy into buffers whose size the compiler cannot know (a new
 #     str's data), so no __*_chk variant is chosen and the checker finds "only unprotected functions";
 #   - control flow: the code is compiled with -fcf-protection (x86-64) or -mbranch-protection=standard
-#     (aarch64), but the linker marks the module only if every object linked in is marked, and glibc's
-#     start files (crti.o, crtn.o) are not, on the host (2.36) or in Debian testing (2.43) alike;
-#     hardening-check also knows x86-64 only.
-#     The module's GNU property note (readelf -n) is printed for each wheel instead.
+#     (aarch64), but the linker marks the module only if every object linked in is marked, and the C
+#     runtime's start files are not (glibc's crti.o and crtn.o, on the host's 2.36 and Debian testing's
+#     2.43 alike; on aarch64 GCC's crtbeginS.o too); hardening-check also knows x86-64 only. The
+#     module's GNU property note and the count of the instructions that the compiler placed
+#     (endbr64 on x86-64; paciasp, autiasp, bti on aarch64) are printed for each wheel instead.
 #
 # Usage (from anywhere): bash .ci/hardening.sh prepare    (as root: installs devscripts when missing)
 #                        bash .ci/hardening.sh WHEEL...
@@ -51,9 +52,18 @@ for wheel in "$@"; do
     # objdump, which the control-flow check runs, cannot disassemble aarch64 here: its complaint is
     # left out, the result stays.
     hardening-check --nofortify --nocfprotection "${modules[0]}" 2>&1 |
-        grep -v "can't disassemble" | sed "s|^${out}/||" || status=1
+        grep -v -e "can't disassemble" -e '^$' | sed "s|^${out}/||" || status=1
     note=$(readelf -n "${modules[0]}" | sed -n 's/^ *Properties: *//p')
     echo " GNU property note: ${note:-none}"
+    # The control-flow instructions that the compiler placed, which the note would vouch for.
+    case "$(readelf -h "${modules[0]}" | sed -n 's/^ *Machine: *//p')" in
+        *X86-64*) objdump=objdump pattern='endbr64' ;;
+        *AArch64*) objdump=aarch64-linux-gnu-objdump pattern='paciasp|autiasp|bti' ;;
+        *) objdump='' ;;
+    esac
+    if [ -n "$objdump" ] && command -v "$objdump" > /dev/null; then
+        echo " control-flow instructions ($pattern): $("$objdump" -d "${modules[0]}" | grep -cE "\s($pattern)\b" || true)"
+    fi
 done
 if [ "$status" -ne 0 ]; then
     echo "hardening: a module lacks a required hardening feature (above)" >&2

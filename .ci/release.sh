@@ -202,6 +202,8 @@ if [ "${#host[@]}" -gt 0 ]; then
     mkdir -p "$unpacked"
     tar -xzf "$sdist" -C "$unpacked"
     (
+        # As a packager would run it: without the release's pins.
+        unset PIP_CONSTRAINT
         cd "$unpacked"/*/
         "${host[0]}" -m venv .venv
         .venv/bin/pip install -q ./standins '.[test]'
