@@ -20,6 +20,7 @@ cd "$(dirname "$0")/.."
 if [ "${1:-}" = prepare ]; then
     if ! command -v hardening-check > /dev/null; then
         # Waits for another apt run instead of failing on its lock.
+        apt-get -o DPkg::Lock::Timeout=300 update -qq
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
             --no-install-recommends devscripts > /dev/null
     fi
@@ -62,7 +63,8 @@ for wheel in "$@"; do
         *) objdump='' ;;
     esac
     if [ -n "$objdump" ] && command -v "$objdump" > /dev/null; then
-        echo " control-flow instructions ($pattern): $("$objdump" -d "${modules[0]}" | grep -cE "\s($pattern)\b" || true)"
+        count=$("$objdump" -d "${modules[0]}" | grep -cE "\s($pattern)\b" || true)
+        echo " control-flow instructions ($pattern): $count"
     fi
 done
 if [ "$status" -ne 0 ]; then
