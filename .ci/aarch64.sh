@@ -185,7 +185,7 @@ use_uv() {
         local tools=${FERROVANE_TOOLS:-.venv-aarch64}
         if [ ! -x "$tools/bin/uv" ]; then
             python -m venv "$tools"
-            "$tools/bin/pip" install -q uv
+            "$tools/bin/pip" install -q -c .ci/release-tools.txt uv
         fi
         FERROVANE_UV=$(realpath "$tools/bin/uv")
     fi

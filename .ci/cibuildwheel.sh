@@ -18,7 +18,7 @@ tools=build/cibuildwheel-env
 rm -rf "$tools"
 python -m venv "$tools"
 "$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q 'cibuildwheel>=4.3,<5'
+"$tools/bin/pip" install -q -c .ci/release-tools.txt cibuildwheel
 
 status=0
 for platform in linux macos windows; do

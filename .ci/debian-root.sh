@@ -122,7 +122,7 @@ if [ -f /etc/pip.conf ]; then
     cp /etc/pip.conf "$root/etc/pip.conf"
 fi
 passed=()
-for name in PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST PIP_DEFAULT_TIMEOUT \
+for name in SOURCE_DATE_EPOCH PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST PIP_DEFAULT_TIMEOUT \
         http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
     if [ -n "${!name:-}" ]; then
         passed+=("$name=${!name}")

