@@ -33,9 +33,6 @@ struct Function {
     PyObject* dict;
 };
 
-// Function objects alive, of every run.
-Py_ssize_t g_live_functions = 0;
-
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
 PyObject* run(PyObject* self) noexcept {
@@ -106,7 +103,6 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->base.m_self);
     Py_CLEAR(f->base.m_module);
     PyObject_GC_Del(self);
-    --g_live_functions;
 }
 
 // A field that the garbage collector has cleared reads as None.
@@ -349,7 +345,6 @@ PyObject* function_new(PyObject* globals) noexcept {
     f->base.vectorcall = function_vectorcall;
     f->globals = Py_NewRef(globals);
     f->dict = nullptr;
-    ++g_live_functions;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }

@@ -220,10 +220,11 @@ void traceback_release() noexcept;
 
 // Readies the function type (once per run of the runtime).
 int function_type_ready() noexcept;
-// The end of the run: releases what readying the type made where no function object is left.
-// Either way the next run readies it afresh.
+// The end of the run: releases what the type's dictionary holds; the type stays ready, as its base
+// still lists it.
 void function_type_release() noexcept;
-// The same where no Python API may be used (after the runtime has ended): touches no object.
+// The end of the runtime (no Python API may be used): the next runtime readies the type afresh.
+// Touches no object.
 void function_type_forget() noexcept;
 // Makes the init_daz function object. New reference or null.
 PyObject* function_new(PyObject* globals) noexcept;
