@@ -20,7 +20,7 @@
 #           FERROVANE_ROOT_MAX_DAYS (default 7).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/pytest-status.sh
+. .ci/lib.sh
 checkout=$PWD
 
 # The interpreters run here: the release builds that the host lacks and the debug builds
@@ -39,7 +39,6 @@ shift
 
 suite=${FERROVANE_DEBIAN_SUITE:-testing}
 root=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$suite}
-max_days=${FERROVANE_ROOT_MAX_DAYS:-7}
 
 # The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
 # subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
@@ -82,18 +81,10 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 release_mounts  # left mounted by a run that was killed outright
 
-fresh_enough() {
-    [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$recipe" ] &&
-        [ -z "$(find "$root/$stamp" -mtime "+$max_days")" ]
-}
-
-if fresh_enough; then
+if fresh_enough "$root/$stamp" "$recipe"; then
     echo "debian-root: reusing $root ($suite)"
 else
-    if ! command -v debootstrap >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-    fi
+    apt_install debootstrap
     echo "debian-root: making $root ($suite, ${packages[*]})"
     started=$SECONDS
     rm -rf "$root.new"
@@ -145,6 +136,7 @@ fi
 mount -t proc proc "$root/proc"
 
 rc=0
+# shellcheck disable=SC2016  # the script below runs inside the root, expanding its own variables
 chroot "$root" /usr/bin/env -i \
     HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     TMPDIR=/tmp FERROVANE_WERROR=ON PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
@@ -159,9 +151,8 @@ chroot "$root" /usr/bin/env -i \
         fi
         echo "== test suite with $("python$version" --version) ($(. /etc/os-release; echo "$PRETTY_NAME"),"\
              "$(g++ --version | head -n 1), $(cmake --version | head -n 1)) in a Debian root"
-        "python$version" -m venv .venv
-        .venv/bin/pip install -q --upgrade pip
-        .venv/bin/pip install -q ./standins ".[test]"
+        . .ci/lib.sh
+        suite_venv "python$version" .venv .
         .venv/bin/python -m pytest -q "$@"
     ' debian-root "$version" "$@" || rc=$?
 if [ "$version" = exec ]; then

@@ -9,6 +9,7 @@
 # Usage (from anywhere): bash .ci/sanitize.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 venv=.venv-asan
 reports="$PWD/build/sanitize-reports"
@@ -22,40 +23,25 @@ for rt in "$asan_rt" "$ubsan_rt"; do
     fi
 done
 
-rm -rf "$venv" "$reports"
+rm -rf "$reports"
 mkdir -p "$reports"
-python -m venv "$venv"
-"$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q ./standins
-FERROVANE_WERROR=ON "$venv/bin/pip" install -q '.[test]' \
+FERROVANE_WERROR=ON suite_venv python "$venv" . \
     -C cmake.define.FERROVANE_SANITIZE=ON -C cmake.build-type=Debug -C install.strip=false
 
 # The interpreter itself is not instrumented, so the runtimes must be loaded before anything else.
 # PYTHONMALLOC=malloc routes every Python allocation through the sanitizer's allocator, so
 # use-after-free and overflows of Python objects are seen too. Leak detection stays off: the
 # interpreter keeps process-lifetime allocations that it never frees at exit.
-set +e
+rc=0
 env LD_PRELOAD="$asan_rt:$ubsan_rt" \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
-rc=$?
-set -e
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || rc=$?
 
-found=0
-for report in "$reports"/*; do
-    [ -e "$report" ] || continue
-    found=1
-    echo "sanitize: report $report:" >&2
-    cat "$report" >&2
-done
-if [ "$found" -ne 0 ]; then
+if ! show_reports sanitize "$reports"/*; then
     echo "sanitize: sanitizer reports found" >&2
     exit 1
 fi
-if [ "$rc" -ne 0 ]; then
-    echo "sanitize: pytest exited with status $rc" >&2
-    exit "$rc"
-fi
+pytest_status "$rc" sanitize
 echo "sanitize: no sanitizer reports"

@@ -13,20 +13,13 @@
 # Usage (from anywhere): bash .ci/valgrind.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 venv=.venv-valgrind
 logs="$PWD/build/valgrind-logs"
 
-if ! command -v valgrind >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
-fi
-
-rm -rf "$venv"
-python -m venv "$venv"
-"$venv/bin/pip" install -q --upgrade pip
-"$venv/bin/pip" install -q ./standins
-FERROVANE_WERROR=ON "$venv/bin/pip" install -q '.[test]' -C install.strip=false
+apt_install valgrind
+FERROVANE_WERROR=ON suite_venv python "$venv" . -C install.strip=false
 
 # glibc's vectorised wmemcmp (which CPython's string comparison calls) reads whole 32-byte blocks
 # past the end of the shorter string; this valgrind does not replace it with a checked version,
@@ -50,28 +43,16 @@ SUPP
 # even where the test that started it only looks at its exit status.
 rm -rf "$logs"
 mkdir -p "$logs"
-set +e
+rc=0
 PYTHONMALLOC=malloc valgrind --tool=memcheck --quiet --error-exitcode=99 --num-callers=40 \
     --log-file="$logs/memcheck.%p.log" --suppressions="$supp" \
     --trace-children=yes --trace-children-skip='/bin/sh,/bin/bash,/usr/bin/*' \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    -k 'not test_rebinding_globals_while_calls_run' "$@"
-rc=$?
-set -e
+    -k 'not test_rebinding_globals_while_calls_run' "$@" || rc=$?
 
-found=0
-for log in "$logs"/*.log; do
-    [ -s "$log" ] || continue
-    found=1
-    echo "valgrind: $log:" >&2
-    cat "$log" >&2
-done
-if [ "$found" -ne 0 ] || [ "$rc" -eq 99 ]; then
+if ! show_reports valgrind "$logs"/*.log || [ "$rc" -eq 99 ]; then
     echo "valgrind: memcheck reported errors" >&2
     exit 1
 fi
-if [ "$rc" -ne 0 ]; then
-    echo "valgrind: pytest exited with status $rc" >&2
-    exit "$rc"
-fi
+pytest_status "$rc" valgrind
 echo "valgrind: no memcheck errors"

@@ -16,7 +16,7 @@
 # Usage (from anywhere): bash .ci/wheel.sh build|test ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/pytest-status.sh
+. .ci/lib.sh
 checkout=$PWD
 
 if [ $# -lt 3 ] || [[ ! "$1" =~ ^(build|test)$ ]]; then
@@ -86,12 +86,11 @@ assert tool, "wrenkit is not installed in the environment"
 
 venv=$checkout/.venv-wheel-$(basename "$python")
 echo "== $(basename "$artifact") with $("$python" --version)"
-fresh_env "$venv"
 if [ -n "$uv" ]; then
-    "$uv" pip install -q --python "$venv/bin/python" "$artifact[test]" ./standins
+    fresh_env "$venv"
+    "$uv" pip install -q --python "$venv/bin/python" "${artifact}[test]" ./standins
 else
-    "$venv/bin/pip" install -q --upgrade pip
-    "$venv/bin/pip" install -q "$artifact[test]" ./standins
+    suite_venv "$python" "$venv" "$artifact"
 fi
 # From the checkout, as the suite below runs: the same sys.path.
 "$venv/bin/python" -c "$from_environment"

@@ -1,0 +1,88 @@
+# shellcheck shell=bash
+# What the CI scripts share, sourced by each of them after it has changed to the checkout's root:
+# the environments they make, the installs from Debian's packages, the check of a made folder's
+# stamp, and how reports and pytest's exit status fail a run.
+
+# Makes a fresh virtual environment of interpreter $1 in folder $2, with the latest pip, the
+# stand-ins and the project $3 (a folder, or a wheel) with its test extras: the README's test
+# command, or a wheel's. Further arguments are pip's options for the project's install alone (a
+# build's config settings), which then is a second install after the stand-ins'.
+suite_venv() {
+    local python=$1 venv=$2 project=$3
+    shift 3
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/pip" install -q --upgrade pip
+    if [ $# -eq 0 ]; then
+        "$venv/bin/pip" install -q ./standins "${project}[test]"
+    else
+        "$venv/bin/pip" install -q ./standins
+        "$venv/bin/pip" install -q "${project}[test]" "$@"
+    fi
+}
+
+# Makes a fresh virtual environment of the host's python in folder $1, with the latest pip and the
+# packages (or pip's options, such as -r FILE) after $1 at the versions that the release pins.
+tool_venv() {
+    local venv=$1
+    shift
+    rm -rf "$venv"
+    python -m venv "$venv"
+    "$venv/bin/pip" install -q --upgrade pip
+    "$venv/bin/pip" install -q -c .ci/release-tools.txt "$@"
+}
+
+# Installs, from Debian's packages, whatever the host lacks of the commands given, each as COMMAND
+# or COMMAND=PACKAGE (where the package is named otherwise). Other parts of CI may be installing
+# at the same time: apt-get waits for the package lock instead of failing on it.
+apt_install() {
+    local wanted missing=()
+    for wanted in "$@"; do
+        command -v "${wanted%%=*}" >/dev/null || missing+=("${wanted#*=}")
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        return 0
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "apt_install: ${missing[*]} missing, and installing needs root" >&2
+        return 1
+    fi
+    apt-get -o DPkg::Lock::Timeout=300 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Whether the folder that stamp file $1 belongs to was made from recipe $2 (the stamp holds it) no
+# more than FERROVANE_ROOT_MAX_DAYS days ago (default 7).
+fresh_enough() {
+    [ -f "$1" ] && [ "$(cat "$1")" = "$2" ] &&
+        [ -z "$(find "$1" -mtime "+${FERROVANE_ROOT_MAX_DAYS:-7}")" ]
+}
+
+# Shows each non-empty file among those after $1 on standard error, under the name $1, and fails
+# when there was one: a checker's reports (one file per process), which must all be empty.
+show_reports() {
+    local who=$1 report found=0
+    shift
+    for report in "$@"; do
+        [ -s "$report" ] || continue
+        found=1
+        echo "$who: report $report:" >&2
+        cat "$report" >&2
+    done
+    return "$found"
+}
+
+# Returns pytest's exit status $1 as CI takes it, under the name $2: 5 (no tests collected) is a
+# failure of the suite's own making, not a pass.
+pytest_status() {
+    local rc=$1 who=$2
+    if [ "$rc" -eq 5 ]; then
+        echo "$who: pytest collected no tests" >&2
+        return 1
+    fi
+    if [ "$rc" -ne 0 ]; then
+        echo "$who: pytest exited with status $rc" >&2
+    fi
+    return "$rc"
+}
