@@ -55,6 +55,7 @@
 # Usage (from anywhere, as root for prepare): bash .ci/aarch64.sh prepare|host-tools|python|build|test ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 versions=(3.13 3.14 3.15)
 subset=(tests/test_chain.py tests/test_module.py tests/test_builtin.py tests/test_properties.py
@@ -63,7 +64,6 @@ subset=(tests/test_chain.py tests/test_module.py tests/test_builtin.py tests/tes
     --deselect "tests/test_module.py::test_call_loop_without_python_frames[functools.partial(operator.call, login.init_daz)]")
 suite=${FERROVANE_DEBIAN_SUITE:-testing}
 root=${FERROVANE_AARCH64_ROOT:-/var/tmp/ferrovane-aarch64-$suite}
-max_days=${FERROVANE_ROOT_MAX_DAYS:-7}
 packages=()
 for v in "${versions[@]}"; do
     packages+=("python$v-dev" "python$v-venv")
@@ -77,22 +77,8 @@ usage() {
     exit 2
 }
 
-fresh_enough() {
-    [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$recipe" ] &&
-        [ -z "$(find "$root/$stamp" -mtime "+$max_days")" ]
-}
-
 host_tools() {
-    local missing=()
-    command -v debootstrap >/dev/null || missing+=(debootstrap)
-    command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
-    command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
-    if [ "${#missing[@]}" -gt 0 ]; then
-        # Other parts of CI may be installing at the same time: wait for the package lock.
-        apt-get -o DPkg::Lock::Timeout=300 update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-            --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    apt_install debootstrap qemu-aarch64=qemu-user aarch64-linux-gnu-g++=g++-aarch64-linux-gnu
 }
 
 # The arm64 userland in $1: debootstrap's first stage resolves the packages and downloads them for
@@ -144,7 +130,7 @@ prepare() {
     mkdir -p "$(dirname "$root")"
     exec 9>"$root.lock"
     flock 9
-    if fresh_enough; then
+    if fresh_enough "$root/$stamp" "$recipe"; then
         echo "aarch64: reusing $root ($suite, arm64)"
     else
         echo "aarch64: making $root ($suite, arm64: ${packages[*]})"
@@ -168,7 +154,7 @@ interpreter() {
         echo "aarch64: no arm64 interpreter $1 (there are ${versions[*]})" >&2
         exit 2
     fi
-    if ! fresh_enough; then
+    if ! fresh_enough "$root/$stamp" "$recipe"; then
         echo "aarch64: $root is missing or stale; run: bash .ci/aarch64.sh prepare" >&2
         exit 1
     fi
@@ -187,8 +173,7 @@ use_uv() {
     if [ -z "${FERROVANE_UV:-}" ]; then
         local tools=${FERROVANE_TOOLS:-.venv-aarch64}
         if [ ! -x "$tools/bin/uv" ]; then
-            python -m venv "$tools"
-            "$tools/bin/pip" install -q -c .ci/release-tools.txt uv
+            tool_venv "$tools" uv
         fi
         FERROVANE_UV=$(realpath "$tools/bin/uv")
     fi

@@ -6,6 +6,7 @@
 # Usage (from anywhere): bash .ci/cibuildwheel.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 versions=(cp312 cp313 cp314 cp315)
 declare -A expected=(
@@ -15,10 +16,7 @@ declare -A expected=(
 )
 
 tools=build/cibuildwheel-env
-rm -rf "$tools"
-python -m venv "$tools"
-"$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q -c .ci/release-tools.txt cibuildwheel
+tool_venv "$tools" cibuildwheel
 
 status=0
 for platform in linux macos windows; do

@@ -16,14 +16,10 @@
 #                        bash .ci/hardening.sh WHEEL...
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 if [ "${1:-}" = prepare ]; then
-    if ! command -v hardening-check > /dev/null; then
-        # Waits for another apt run instead of failing on its lock.
-        apt-get -o DPkg::Lock::Timeout=300 update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-            --no-install-recommends devscripts > /dev/null
-    fi
+    apt_install hardening-check=devscripts
     echo "hardening: $(command -v hardening-check) (devscripts $(dpkg-query -W -f '${Version}' devscripts))"
     exit 0
 fi

@@ -31,7 +31,7 @@
 # Usage (from anywhere; as root, for the Debian root): bash .ci/release.sh [extra pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=${PYTHON:-python}
+. .ci/lib.sh
 archs=${FERROVANE_RELEASE_ARCHS:-x86_64 aarch64}
 host=() in_root=() tags=() aarch64=() aarch64_tags=()
 case " $archs " in *" x86_64 "*)
@@ -59,9 +59,7 @@ if [ "$archs" = x86_64 ] || [ "$archs" = aarch64 ]; then
 fi
 rm -rf "$tools" "$dist" "$work"
 mkdir -p "$dist" "$work/raw" "$work/root"
-"$python" -m venv "$tools"
-"$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q -r .ci/release-tools.txt
+tool_venv "$tools" -r .ci/release-tools.txt
 # Every build (the sdist here, the wheels in .ci/wheel.sh) takes its build dependencies at the
 # versions pinned there, and its timestamps from the commit: the same commit, the same bytes.
 export PIP_CONSTRAINT=$PWD/.ci/release-tools.txt
@@ -205,8 +203,7 @@ if [ "${#host[@]}" -gt 0 ]; then
         # As a packager would run it: without the release's pins.
         unset PIP_CONSTRAINT
         cd "$unpacked"/*/
-        "${host[0]}" -m venv .venv
-        .venv/bin/pip install -q ./standins '.[test]'
+        suite_venv "${host[0]}" .venv .
         .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
     ) || {
         echo "release: the README's test command failed in the unpacked sdist" >&2

@@ -5,11 +5,9 @@
 # Usage (from anywhere): bash .ci/tidy.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
-if ! command -v clang-tidy-14 >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-tidy-14 >/dev/null
-fi
+apt_install clang-tidy-14
 
 include=$(python -c "import sysconfig; print(sysconfig.get_paths()['include'])")
 if [ ! -e "$include/Python.h" ]; then

@@ -7,12 +7,10 @@
 # Usage (from anywhere): bash .ci/workflow.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. .ci/lib.sh
 
 tools=build/workflow-env
-rm -rf "$tools"
-python -m venv "$tools"
-"$tools/bin/pip" install -q --upgrade pip
-"$tools/bin/pip" install -q -c .ci/release-tools.txt check-jsonschema zizmor
+tool_venv "$tools" check-jsonschema zizmor
 
 workflows=(.github/workflows/*.yml)
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "${workflows[@]}"
