@@ -5,9 +5,9 @@
 #
 #   prepare                 installs qemu-user and the cross compiler on the host if missing, and
 #                           makes (or reuses) the arm64 userland: Debian testing's python3.X-dev and
-#                           python3.X-venv for every version below with what they depend on, unpacked
-#                           into a folder of its own (debootstrap --foreign downloads and resolves them;
-#                           nothing in it is configured or run natively);
+#                           python3.X-venv of each of debian_versions (.ci/lib.sh) with what they
+#                           depend on, unpacked into a folder of its own (debootstrap --foreign
+#                           downloads and resolves them; nothing in it is configured or run natively);
 #   host-tools              only the host's part of prepare (.ci/run installs it before anything
 #                           else starts, so that no two installs meet);
 #   python VERSION          prints the path of that version's interpreter, run under emulation;
@@ -57,7 +57,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . .ci/lib.sh
 
-versions=(3.13 3.14 3.15)
 subset=(tests/test_chain.py tests/test_module.py tests/test_builtin.py tests/test_properties.py
     --deselect tests/test_module.py::test_stub_matches_the_module
     --deselect "tests/test_module.py::test_call_loop_without_python_frames[functools.partial(login.init_daz)]"
@@ -65,7 +64,7 @@ subset=(tests/test_chain.py tests/test_module.py tests/test_builtin.py tests/tes
 suite=${FERROVANE_DEBIAN_SUITE:-testing}
 root=${FERROVANE_AARCH64_ROOT:-/var/tmp/ferrovane-aarch64-$suite}
 packages=()
-for v in "${versions[@]}"; do
+for v in "${debian_versions[@]}"; do
     packages+=("python$v-dev" "python$v-venv")
 done
 recipe="suite=$suite arch=arm64 compiled packages=${packages[*]}"
@@ -96,7 +95,7 @@ make_userland() {
         dpkg-deb -x "$deb" "$new"
     done
     rm -f "$new"/var/cache/apt/archives/*.deb
-    for v in "${versions[@]}"; do
+    for v in "${debian_versions[@]}"; do
         # qemu's -L serves the folder's files for most system calls that take a path, not for
         # listxattr, which copying a file with shutil.copy2 calls: ensurepip would fail to copy
         # Debian's bundled pip from /usr/share/python-wheels. The folder's own path works for all.
@@ -141,7 +140,7 @@ prepare() {
         echo "$recipe" > "$root/$stamp"
         echo "aarch64: made in $((SECONDS - started)) s"
     fi
-    for v in "${versions[@]}"; do
+    for v in "${debian_versions[@]}"; do
         echo "aarch64: $("$root/usr/bin/python$v-emulated" -c 'import platform, sys
 print(sys.version.split()[0], platform.machine())')"
     done
@@ -150,8 +149,8 @@ print(sys.version.split()[0], platform.machine())')"
 
 # The path of version $1's emulated interpreter.
 interpreter() {
-    if [[ ! " ${versions[*]} " == *" $1 "* ]]; then
-        echo "aarch64: no arm64 interpreter $1 (there are ${versions[*]})" >&2
+    if [[ ! " ${debian_versions[*]} " == *" $1 "* ]]; then
+        echo "aarch64: no arm64 interpreter $1 (there are ${debian_versions[*]})" >&2
         exit 2
     fi
     if ! fresh_enough "$root/$stamp" "$recipe"; then

@@ -9,7 +9,8 @@
 # list or the suite changes or when it is older than FERROVANE_ROOT_MAX_DAYS days. A lock file
 # keeps two runs from making the root at once or from unmounting /proc under each other.
 #
-# Usage (from anywhere, as root): bash .ci/debian-root.sh 3.14|3.15|3.13d|3.14d|3.15d [pytest args]
+# Usage (from anywhere, as root): bash .ci/debian-root.sh VERSION [pytest args]  (3.14, 3.15d ...:
+#                                the usage message lists them)
 #                                bash .ci/debian-root.sh prepare   (only make or check the root)
 #                                bash .ci/debian-root.sh exec DIR SCRIPT [args]
 # exec runs `bash SCRIPT args` in the fresh copy of the checkout inside the root instead of the suite
@@ -23,15 +24,15 @@ cd "$(dirname "$0")/.."
 . .ci/lib.sh
 checkout=$PWD
 
-# The interpreters run here: the release builds that the host lacks and the debug builds
-# (python3.Xd) of every version that CI tests.
-versions=(3.14 3.15 3.13d 3.14d 3.15d)
+# The interpreters run here (the versions are in .ci/lib.sh): the release builds that the host lacks
+# and the debug builds (pythonX.Yd) of every version taken from Debian.
+runs=("${root_versions[@]}" "${debian_versions[@]/%/d}")
 version=${1:-}
 if [ "$version" = exec ] && [ $# -ge 3 ]; then
     share=$(realpath "$2")
     shift
-elif [[ ! " ${versions[*]} prepare " == *" $version "* ]]; then
-    echo "usage: $0 $(IFS='|'; echo "${versions[*]}") [pytest arguments] | $0 prepare" \
+elif [[ ! " ${runs[*]} prepare " == *" $version "* ]]; then
+    echo "usage: $0 $(IFS='|'; echo "${runs[*]}") [pytest arguments] | $0 prepare" \
         "| $0 exec DIR SCRIPT [arguments]" >&2
     exit 2
 fi
@@ -43,11 +44,9 @@ root=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$suite}
 # The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
 # subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
 # -testsuite package), named here so that the dependency is on record. The debug interpreters
-# (pythonX.Yd, with their own headers and extension modules) come with pythonX.Y-dbg; 3.13's release
-# build comes along as their dependency.
-package_versions=(3.13 3.14 3.15)
+# (pythonX.Yd, with their own headers and extension modules) come with pythonX.Y-dbg.
 packages=(g++ make cmake)
-for v in "${package_versions[@]}"; do
+for v in "${debian_versions[@]}"; do
     packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib" "python$v-dbg")
 done
 recipe="suite=$suite packages=${packages[*]}"

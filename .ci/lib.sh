@@ -1,7 +1,27 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034  # the variables below are for the scripts that source this
 # What the CI scripts share, sourced by each of them after it has changed to the checkout's root:
 # the environments they make, the installs from Debian's packages, the check of a made folder's
-# stamp, and how reports and pytest's exit status fail a run.
+# stamp, and how reports and pytest's exit status fail a run; and the CPython versions.
+
+# The CPython versions that CI builds and tests, the one list of them that every script and the
+# release read: a wheel of each for x86-64, as for the platforms that only cibuildwheel builds
+# (.ci/cibuildwheel.sh checks pyproject.toml's selection and classifiers against it). The host has
+# host_versions (pythonX.Y on PATH); the wheels of the others are built and tested in the Debian root
+# (root_versions, below). Debian testing packages debian_versions: the Debian root holds each one's
+# debug build, and their arm64 packages give the aarch64 wheels (.ci/aarch64.sh).
+versions=(3.12 3.13 3.14 3.15)
+host_versions=(3.12 3.13)
+debian_versions=(3.13 3.14 3.15)
+root_versions=()
+for _version in "${versions[@]}"; do
+    [[ " ${host_versions[*]} " == *" $_version "* ]] || root_versions+=("$_version")
+done
+unset _version
+
+# The wheel tag of CPython version $1 (3.14: cp314).
+cp_tag() {
+    echo "cp${1/./}"
+}
 
 # Makes a fresh virtual environment of interpreter $1 in folder $2, with the latest pip, the
 # stand-ins and the project $3 (a folder, or a wheel) with its test extras: the README's test

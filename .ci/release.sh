@@ -5,23 +5,23 @@
 #   1. the sdist (`python -m build --sdist`), which holds the module's sources, its tests, the
 #      examples and the stand-ins: in the unpacked sdist, the README's test command passes (checked
 #      below on the host's 3.12);
-#   2. from that sdist, one wheel per interpreter that CI tests: CPython 3.12 and 3.13 on the host,
-#      3.14 and 3.15 inside the Debian root (.ci/debian-root.sh exec), each by .ci/wheel.sh build;
-#      and for Linux on aarch64, Debian's arm64 3.13, 3.14 and 3.15, run under emulation and
-#      cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
+#   2. from that sdist, one wheel per interpreter that CI tests (the versions in .ci/lib.sh): those
+#      of the host on the host, the others inside the Debian root (.ci/debian-root.sh exec), each by
+#      .ci/wheel.sh build; and for Linux on aarch64, Debian's arm64 interpreters, run under emulation
+#      and cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
 #   3. `auditwheel show` on each wheel, which must name manylinux_2_17 for the wheel's architecture
 #      as the lowest policy its symbols allow (a newer symbol fails the release instead of raising
-#      the wheels' floor), and `auditwheel repair` (on the host, for all seven) to that policy;
-#   4. `twine check --strict` on the sdist and the seven repaired wheels, which are all that dist/
+#      the wheels' floor), and `auditwheel repair` (on the host, for all of them) to that policy;
+#   4. `twine check --strict` on the sdist and the repaired wheels, which are all that dist/
 #      then holds (the wheels as built stay in build/release/), and the hardening of every wheel's
 #      module (.ci/hardening.sh);
-#   (x86-64 half) the reproducibility check: the sdist and the 3.12 wheel built a second time, from
+#   (x86-64 half) the reproducibility check: the sdist and the first host wheel built again, from
 #      the same commit, must be byte for byte the first ones, and the README's test command runs in
 #      the unpacked sdist;
 #   5. each repaired wheel in a fresh environment of its own interpreter, beside the stand-ins'
 #      distribution, where .ci/wheel.sh test checks where everything comes from, logs in from
 #      outside the checkout and runs the suite from the checkout against it, packaging checks
-#      included (3.14 and 3.15 inside the Debian root again); the aarch64 wheels under emulation,
+#      included (the Debian root's inside it again); the aarch64 wheels under emulation,
 #      with the part of the suite that .ci/aarch64.sh names.
 #
 # FERROVANE_RELEASE_ARCHS=x86_64 or =aarch64 makes one half alone, into dist-x86_64/ or dist-aarch64/
@@ -33,17 +33,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . .ci/lib.sh
 archs=${FERROVANE_RELEASE_ARCHS:-x86_64 aarch64}
-host=() in_root=() tags=() aarch64=() aarch64_tags=()
+# The CPython versions of the wheels made: on the host, inside the Debian root, for aarch64.
+host=() in_root=() aarch64=()
 case " $archs " in *" x86_64 "*)
-    host=(python python3.13)
-    in_root=(python3.14 python3.15)
-    tags=(cp312 cp313 cp314 cp315)
+    host=("${host_versions[@]}")
+    in_root=("${root_versions[@]}")
 esac
 case " $archs " in *" aarch64 "*)
-    aarch64=(3.13 3.14 3.15)
-    aarch64_tags=(cp313 cp314 cp315)
+    aarch64=("${debian_versions[@]}")
 esac
-if [ $((${#tags[@]} + ${#aarch64_tags[@]})) -eq 0 ]; then
+# The x86-64 wheels' and the aarch64 wheels' tags, in that order, each with its architecture.
+wanted=()
+for v in "${host[@]}" "${in_root[@]}"; do wanted+=("$(cp_tag "$v"):x86_64"); done
+for v in "${aarch64[@]}"; do wanted+=("$(cp_tag "$v"):aarch64"); done
+if [ "${#wanted[@]}" -eq 0 ]; then
     echo "release: FERROVANE_RELEASE_ARCHS names neither x86_64 nor aarch64: $archs" >&2
     exit 2
 fi
@@ -89,13 +92,13 @@ sdist=$(echo "$dist"/*.tar.gz)
 ls -l "$sdist"
 
 step "a wheel per interpreter, from the sdist"
-for py in "${host[@]}"; do
-    bash .ci/wheel.sh build "$py" "$sdist" "$work/raw"
+for v in "${host[@]}"; do
+    bash .ci/wheel.sh build "python$v" "$sdist" "$work/raw"
 done
 # The root sees the folder $work/root as /srv/share: the sdist goes in, the wheels come back.
 cp "$sdist" "$work/root/"
-for py in "${in_root[@]}"; do
-    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "$py" "/srv/share/$(basename "$sdist")" /srv/share/raw
+for v in "${in_root[@]}"; do
+    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "python$v" "/srv/share/$(basename "$sdist")" /srv/share/raw
 done
 if [ "${#in_root[@]}" -gt 0 ]; then
     mv "$work"/root/raw/*.whl "$work/raw/"
@@ -154,13 +157,13 @@ step "twine check"
 shopt -s nullglob
 artifacts=("$dist"/*)
 wheels=("$dist"/*.whl)
-expected=$((${#tags[@]} + ${#aarch64_tags[@]}))
+expected=${#wanted[@]}
 if [ "${#artifacts[@]}" -ne $((expected + 1)) ] || [ "${#wheels[@]}" -ne "$expected" ]; then
     echo "release: expected the sdist and $expected wheels in $dist/, found: ${artifacts[*]}" >&2
     exit 1
 fi
-for wanted in "${tags[@]/%/:x86_64}" "${aarch64_tags[@]/%/:aarch64}"; do
-    tag=${wanted%:*} arch=${wanted#*:}
+for w in "${wanted[@]}"; do
+    tag=${w%:*} arch=${w#*:}
     if [[ " ${wheels[*]} " != *"-$tag-$tag-manylinux"*"_$arch.whl "* ]]; then
         echo "release: no manylinux $arch wheel for $tag in $dist/: ${wheels[*]}" >&2
         exit 1
@@ -174,7 +177,8 @@ step "hardening of each wheel's module"
 bash .ci/hardening.sh "${wheels[@]}"
 
 if [ "${#host[@]}" -gt 0 ]; then
-    step "reproducibility: the sdist and the ${tags[0]} wheel again, from the same commit"
+    tag=$(cp_tag "${host[0]}")
+    step "reproducibility: the sdist and the $tag wheel again, from the same commit"
     again=$work/again
     mkdir -p "$again/raw" "$again/dist"
     "$tools/bin/python" -m build --sdist --outdir "$again/dist" . > "$work/sdist-again.log" 2>&1 || {
@@ -182,9 +186,9 @@ if [ "${#host[@]}" -gt 0 ]; then
         echo "release: the second python -m build --sdist failed" >&2
         exit 1
     }
-    bash .ci/wheel.sh build "${host[0]}" "$sdist" "$again/raw"
+    bash .ci/wheel.sh build "python${host[0]}" "$sdist" "$again/raw"
     repair "$(echo "$again"/raw/*.whl)" "$again/dist"
-    first=("$sdist" "$(echo "$dist"/*-"${tags[0]}"-*_x86_64.whl)")
+    first=("$sdist" "$(echo "$dist"/*-"$tag"-*_x86_64.whl)")
     for artifact in "${first[@]}"; do
         name=$(basename "$artifact")
         if ! cmp -s "$artifact" "$again/dist/$name"; then
@@ -195,7 +199,7 @@ if [ "${#host[@]}" -gt 0 ]; then
         echo "reproducible: $name, built twice: $(sha256sum < "$artifact" | cut -d' ' -f1)"
     done
 
-    step "the README's test command in the unpacked sdist, host ${tags[0]}"
+    step "the README's test command in the unpacked sdist, host $tag"
     unpacked=$work/unpacked
     mkdir -p "$unpacked"
     tar -xzf "$sdist" -C "$unpacked"
@@ -203,7 +207,7 @@ if [ "${#host[@]}" -gt 0 ]; then
         # As a packager would run it: without the release's pins.
         unset PIP_CONSTRAINT
         cd "$unpacked"/*/
-        suite_venv "${host[0]}" .venv .
+        suite_venv "python${host[0]}" .venv .
         .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
     ) || {
         echo "release: the README's test command failed in the unpacked sdist" >&2
@@ -212,19 +216,18 @@ if [ "${#host[@]}" -gt 0 ]; then
 fi
 
 step "each wheel's suite"
-for i in "${!host[@]}"; do
-    bash .ci/wheel.sh test "${host[$i]}" "$(echo "$dist"/*-"${tags[$i]}"-*_x86_64.whl)" "$@"
+for v in "${host[@]}"; do
+    bash .ci/wheel.sh test "python$v" "$(echo "$dist"/*-"$(cp_tag "$v")"-*_x86_64.whl)" "$@"
 done
 rm -rf "$work/root"
 mkdir -p "$work/root"
 cp "$dist"/*.whl "$work/root/"
-for i in "${!in_root[@]}"; do
-    tag=${tags[$((i + ${#host[@]}))]}
-    wheel=$(basename "$(echo "$dist"/*-"$tag"-*_x86_64.whl)")
-    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "${in_root[$i]}" "/srv/share/$wheel" "$@"
+for v in "${in_root[@]}"; do
+    wheel=$(basename "$(echo "$dist"/*-"$(cp_tag "$v")"-*_x86_64.whl)")
+    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "python$v" "/srv/share/$wheel" "$@"
 done
 if [ "${#aarch64[@]}" -gt 0 ]; then
     step "each aarch64 wheel's part of the suite, under emulation"
     FERROVANE_UV=$uv bash .ci/aarch64.sh test "$dist"/*_aarch64.whl -- "$@"
 fi
-step "done: $dist/ holds the sdist and the wheels for ${tags[*]:-no} x86-64, ${aarch64_tags[*]:-no} aarch64"
+step "done: $dist/ holds the sdist and the wheels ${wanted[*]}"
