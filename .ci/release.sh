@@ -4,7 +4,7 @@
 # that building the same commit twice gives the same bytes:
 #   1. the sdist (`python -m build --sdist`), which holds the module's sources, its tests, the
 #      examples and the stand-ins: in the unpacked sdist, the README's test command passes (checked
-#      below on the host's 3.12);
+#      below on the host's first version);
 #   2. from that sdist, one wheel per interpreter that CI tests (the versions in .ci/lib.sh): those
 #      of the host on the host, the others inside the Debian root (.ci/debian-root.sh exec), each by
 #      .ci/wheel.sh build; and for Linux on aarch64, Debian's arm64 interpreters, run under emulation
