@@ -204,10 +204,12 @@ if [ "${#host[@]}" -gt 0 ]; then
     mkdir -p "$unpacked"
     tar -xzf "$sdist" -C "$unpacked"
     (
-        # As a packager would run it: without the release's pins.
+        # As a packager would run it, the README's command as written: without the release's pins
+        # and with the interpreter's own pip.
         unset PIP_CONSTRAINT
         cd "$unpacked"/*/
-        suite_venv "python${host[0]}" .venv .
+        "python${host[0]}" -m venv .venv
+        .venv/bin/pip install -q ./standins '.[test]'
         .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
     ) || {
         echo "release: the README's test command failed in the unpacked sdist" >&2
