@@ -13,8 +13,8 @@
 #      as the lowest policy its symbols allow (a newer symbol fails the release instead of raising
 #      the wheels' floor), and `auditwheel repair` (on the host, for all seven) to that policy;
 #   4. `twine check --strict` on the sdist and the seven repaired wheels, which are all that dist/
-#      then holds (the wheels as built stay in build/release/), and the hardening of every wheel's
-#      module (.ci/hardening.sh);
+#      then holds (the wheels as built stay in build/release/), check-wheel-contents on the wheels,
+#      and the hardening of every wheel's module (.ci/hardening.sh);
 #   (x86-64 half) the reproducibility check: the sdist and the 3.12 wheel built a second time, from
 #      the same commit, must be byte for byte the first ones, and the README's test command runs in
 #      the unpacked sdist;
@@ -76,8 +76,7 @@ commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git status --porcelain --untracked-files=normal 2>/dev/null)" ]; then
     echo "release: warning: the checkout has changes that are not committed; the artifacts hold them" >&2
 fi
-echo "release: version $(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml), commit $commit," \
-    "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+echo "release: commit $commit, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
 # uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
 uv=$PWD/$tools/bin/uv
 
@@ -89,6 +88,9 @@ step "sdist"
 }
 sdist=$(echo "$dist"/*.tar.gz)
 ls -l "$sdist"
+# The version comes from git (setuptools-scm): a tag vX.Y.Z gives X.Y.Z, any other commit a
+# development version, which a package index takes only as a pre-release.
+echo "release: version $(basename "$sdist" .tar.gz | cut -d- -f2)"
 
 step "a wheel per interpreter, from the sdist"
 for py in "${host[@]}"; do
@@ -169,6 +171,9 @@ for wanted in "${tags[@]/%/:x86_64}" "${aarch64_tags[@]/%/:aarch64}"; do
     fi
 done
 "$tools/bin/twine" check --strict "${artifacts[@]}"
+# check-wheel-contents, with the two checks that this layout fails by design switched off in
+# pyproject.toml ([tool.check-wheel-contents], which says why).
+"$tools/bin/check-wheel-contents" "${wheels[@]}"
 ls -l "$dist"
 (cd "$dist" && sha256sum -- *) | tee "$work/SHA256SUMS"
 
