@@ -1,7 +1,7 @@
 """ferrovane.cairn.utils.login against the same logic in plain Python (bench/baseline.py), on pyperf.
 
 Run from the repository root with the project and its bench extra installed in .venv, and valgrind:
-    .venv/bin/python bench/run.py          # about three minutes; --fast for a rougher look
+    .venv/bin/python bench/run.py          # minutes (docs/maintainers.md: measured); --fast: fewer
     .venv/bin/python bench/run.py --summary build/bench.json        # the summary of a saved run
     .venv/bin/python -m pyperf compare_to old.json new.json --table  # two runs side by side
 Results are pyperf JSON (build/bench.json, or -o FILE); pyperf's options apply (--rigorous, ...).
