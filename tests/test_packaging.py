@@ -185,15 +185,15 @@ def test_version_is_the_tag_or_a_development_version():
     """A build of a tag vX.Y.Z is X.Y.Z, the changelog's latest release; a build of any other commit, or of
     a tree with changes not committed, a development version after that release. An sdist carries its own."""
     version, latest = Version(VERSION), latest_release()
-    if git("rev-parse", "--is-inside-work-tree") == "true":
+    if (ROOT / "PKG-INFO").is_file():  # an unpacked sdist
+        pkg_info = email.parser.Parser().parsestr((ROOT / "PKG-INFO").read_text(encoding="utf-8"))
+        assert version == Version(pkg_info["Version"])
+    elif git("rev-parse", "--is-inside-work-tree") == "true":
         tag = git("describe", "--tags", "--exact-match", "--match", "v[0-9]*", "HEAD")
         clean = git("status", "--porcelain", "--untracked-files=no") == ""
         if tag and clean:
             assert (version, latest) == (Version(tag[1:]), Version(tag[1:])), tag
             return
-    elif (ROOT / "PKG-INFO").is_file():  # an unpacked sdist
-        pkg_info = email.parser.Parser().parsestr((ROOT / "PKG-INFO").read_text(encoding="utf-8"))
-        assert version == Version(pkg_info["Version"])
     if version != latest:
         assert version.is_devrelease and (latest is None or version > latest), (version, latest)
 
