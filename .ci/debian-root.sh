@@ -119,6 +119,22 @@ for name in SOURCE_DATE_EPOCH PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST
     fi
 done
 
+# The copy below has no git metadata, from which a build takes its version: the checkout's version,
+# as setuptools-scm's own code (vcs-versioning, at its pin in .ci/release-tools.txt) reads it from git
+# here, is handed in (exec builds from an sdist, which carries its version). The two packages that
+# read it are kept beside the root, fetched by the first run that needs them.
+if [ "$version" != exec ]; then
+    pins=$(grep -E '^(vcs-versioning|packaging)==' .ci/release-tools.txt)
+    scm=$root.$(echo $pins | tr ' =' '-_')
+    if [ ! -d "$scm" ]; then
+        rm -rf "$scm.new"
+        python3 -m pip install -q --no-deps --no-compile --disable-pip-version-check \
+            --root-user-action=ignore --target "$scm.new" $pins
+        mv "$scm.new" "$scm"
+    fi
+    passed+=("SETUPTOOLS_SCM_PRETEND_VERSION_FOR_FERROVANE_CAIRN_LOGIN=$(PYTHONPATH=$scm python3 -m vcs_versioning)")
+fi
+
 # A fresh copy of the checkout (without environments, build output or git metadata).
 work=/srv/ferrovane
 rm -rf "${root:?}$work"

@@ -13,8 +13,8 @@
 #      as the lowest policy its symbols allow (a newer symbol fails the release instead of raising
 #      the wheels' floor), and `auditwheel repair` (on the host, for all of them) to that policy;
 #   4. `twine check --strict` on the sdist and the repaired wheels, which are all that dist/
-#      then holds (the wheels as built stay in build/release/), and the hardening of every wheel's
-#      module (.ci/hardening.sh);
+#      then holds (the wheels as built stay in build/release/), check-wheel-contents on the wheels,
+#      and the hardening of every wheel's module (.ci/hardening.sh);
 #   (x86-64 half) the reproducibility check: the sdist and the first host wheel built again, from
 #      the same commit, must be byte for byte the first ones, and the README's test command runs in
 #      the unpacked sdist;
@@ -77,8 +77,7 @@ commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git status --porcelain --untracked-files=normal 2>/dev/null)" ]; then
     echo "release: warning: the checkout has changes that are not committed; the artifacts hold them" >&2
 fi
-echo "release: version $(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml), commit $commit," \
-    "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+echo "release: commit $commit, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
 # uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
 uv=$PWD/$tools/bin/uv
 
@@ -90,6 +89,9 @@ step "sdist"
 }
 sdist=$(echo "$dist"/*.tar.gz)
 ls -l "$sdist"
+# The version comes from git (setuptools-scm): a tag vX.Y.Z gives X.Y.Z, any other commit a
+# development version, which a package index takes only as a pre-release.
+echo "release: version $(basename "$sdist" .tar.gz | cut -d- -f2)"
 
 step "a wheel per interpreter, from the sdist"
 for v in "${host[@]}"; do
@@ -170,6 +172,9 @@ for w in "${wanted[@]}"; do
     fi
 done
 "$tools/bin/twine" check --strict "${artifacts[@]}"
+# check-wheel-contents, with the two checks that this layout fails by design switched off in
+# pyproject.toml ([tool.check-wheel-contents], which says why).
+"$tools/bin/check-wheel-contents" "${wheels[@]}"
 ls -l "$dist"
 (cd "$dist" && sha256sum -- *) | tee "$work/SHA256SUMS"
 

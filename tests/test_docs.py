@@ -1,14 +1,21 @@
 """The troubleshooting guide keeps up with the sources: every line that the module can put in a traceback
 entry, at import and in a call of init_daz, has a row in docs/troubleshooting.md, and no row names a line
-that the module cannot give. The lines are read from the C++ sources, not from a copy of the table."""
+that the module cannot give. The lines are read from the C++ sources, not from a copy of the table. And
+the commands of docs/reference.md that use the examples work as written and print what it says."""
 
+import os
 import re
+import shutil
+import subprocess
+import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES, GUIDE = ROOT / "src" / "login", ROOT / "docs" / "troubleshooting.md"
+REFERENCE = ROOT / "docs" / "reference.md"
 pytestmark = pytest.mark.skipif(not (SOURCES / "module.cpp").is_file() or not GUIDE.is_file(),
                                 reason="needs the checkout's sources and docs")
 
@@ -82,3 +89,32 @@ def test_every_line_has_a_row(heading, lines):
     missing, stale = sorted(expected - set(rows)), sorted(set(rows) - expected)
     assert not missing and not stale, f"lines without a row: {missing}; rows of other lines: {stale}"
     assert all(len([cell for cell in row.split("|") if cell.strip()]) >= 3 for row in rows.values())
+
+
+def example_commands():
+    """(command, what it prints) of each item of docs/reference.md that says what its sh block prints."""
+    text = REFERENCE.read_text(encoding="utf-8")
+    return re.findall(r"prints `([^`]+)`\.(?:(?!```).)*?```sh\n(.*?)```", text, re.S)
+
+
+def test_every_example_is_used_by_a_documented_command():
+    commands = "".join(command for _, command in example_commands())
+    unused = [p.name for p in (ROOT / "examples").iterdir() if f"examples/{p.name}" not in commands
+              and p.name not in ("login_demo.py", "licence.json")]  # the README's main job uses these two
+    assert len(example_commands()) >= 2 and not unused, unused
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the commands are POSIX shell")
+@pytest.mark.parametrize("printed, command", [pytest.param(*example, id=example[0].split(" as ")[-1].replace(" ", "-"))
+                                               for example in example_commands()])
+def test_example_command_works_as_written(printed, command):
+    # The command as written, with this environment in place of .venv (the release tests a wheel in
+    # an environment of its own).
+    scripts = sysconfig.get_path("scripts")
+    if not shutil.which("wrenkit", path=scripts):
+        pytest.skip("no stand-in wrenkit in this environment")
+    command = command.replace("$PWD/.venv/bin", scripts).replace(".venv/bin/python", sys.executable)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("FERROVANE_", "WRENKIT_"))}
+    done = subprocess.run(["/bin/sh", "-c", command], capture_output=True, text=True, env=env, cwd=ROOT,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, printed + "\n", "")

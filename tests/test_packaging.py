@@ -2,8 +2,8 @@
 installs into and out of an SDK's packages without touching a file of theirs, is typed for type checkers,
 and where no ferrovane package exists its import fails as the module's own import does. Each check installs
 the wheel named by --wheel into a fresh environment of the running interpreter; without that option they
-are skipped. The version's one source (pyproject.toml) agrees with the installed metadata and the changelog
-wherever the suite runs."""
+are skipped. Wherever the suite runs, the installed version is what git (or the sdist) gives, and the changelog
+keeps its form."""
 
 from __future__ import annotations
 
@@ -24,13 +24,15 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from packaging.version import Version
 
 from support import IMPORT_TIME, SOURCE_PATH
 
 ROOT = Path(__file__).resolve().parent.parent
 DIST = "ferrovane_cairn_login"
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
-VERSION = PROJECT["version"]
+VERSION = importlib.metadata.version("ferrovane-cairn-login")
+KINDS = ("Added", "Changed", "Deprecated", "Removed", "Fixed", "Security")
 DIST_INFO = f"{DIST}-{VERSION}.dist-info"
 
 # A distribution standing in for the maker's real SDK: the packages the module lives in, its own daz
@@ -54,7 +56,8 @@ SDK_DIST_INFO = f"{SDK_NAME}-*.dist-info"
 def wheel(request) -> Path:
     given = request.config.getoption("--wheel")
     if not given:
-        pytest.skip("no wheel under test: pass the module's wheel as --wheel=PATH (.ci/release.sh does)")
+        pytest.skip("no wheel under test: build one (python -m pip wheel --no-deps -w dist .) and pass it as "
+                    "--wheel=PATH")
     path = Path(given).resolve()
     assert path.is_file(), f"--wheel {given}: no such file"
     return path
@@ -117,12 +120,82 @@ class Env:
         return {name: _digest((self.site / name).read_bytes()) for name in names}
 
 
-def test_version_has_one_source():
-    """pyproject.toml's version is the installed distribution's and the changelog's latest release."""
-    changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
-    releases = re.findall(r"^## \[(\d+\.\d+\.\d+)\] - \d{4}-\d{2}-\d{2}", changelog, re.MULTILINE)
-    assert changelog.find("## [Unreleased]") < changelog.find(f"## [{VERSION}]")
-    assert (importlib.metadata.version("ferrovane-cairn-login"), releases[:1]) == (VERSION, [VERSION])
+def changelog_sections(text: str) -> list[tuple[str, str]]:
+    """(title, body) of each `## ` section of a changelog."""
+    return re.findall(r"^## ([^\n]*)\n(.*?)(?=^## |\Z)", text, re.M | re.S)
+
+
+def changelog_faults(text: str) -> list[str]:
+    """What breaks the changelog's form: "Unreleased" first, then dated releases, newest first; in each
+    section one heading per kind of change, and each list unbroken by blank lines."""
+    sections, faults = changelog_sections(text), []
+    titles = [title for title, _ in sections]
+    if titles[:1] != ["[Unreleased]"] or "[Unreleased]" in titles[1:]:
+        faults.append(f"not one [Unreleased] first: {titles}")
+    versions = []
+    for title, body in sections[1:]:
+        release = re.fullmatch(r"\[(\d+\.\d+\.\d+)\] - \d{4}-\d{2}-\d{2}", title)
+        if not release:
+            faults.append(f"{title}: not a release heading `[X.Y.Z] - YYYY-MM-DD`")
+        else:
+            versions.append(Version(release[1]))
+    if versions != sorted(set(versions), reverse=True):
+        faults.append(f"releases not newest first, or repeated: {versions}")
+    for title, body in sections:
+        kinds = re.findall(r"^### ([^\n]*)$", body, re.M)
+        if len(kinds) != len(set(kinds)) or not set(kinds) <= set(KINDS):
+            faults.append(f"{title}: headings {kinds}, not one each of {KINDS}")
+        if re.search(r"^(?:- |  )[^\n]*\n\n- ", body, re.M):
+            faults.append(f"{title}: a list split by a blank line")
+    return faults
+
+
+def latest_release() -> Version | None:
+    sections = changelog_sections((ROOT / "CHANGELOG.md").read_text(encoding="utf-8"))
+    return Version(sections[1][0][1:].split("]")[0]) if len(sections) > 1 else None
+
+
+def git(*args: str) -> str | None:
+    """git's output in the checkout; None where there is no git or no repository (an sdist, a copy)."""
+    try:
+        done = subprocess.run(["git", "-C", ROOT, *args], capture_output=True, text=True, timeout=30)
+    except OSError:
+        return None
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def test_changelog_keeps_its_form():
+    assert changelog_faults((ROOT / "CHANGELOG.md").read_text(encoding="utf-8")) == []
+
+
+@pytest.mark.parametrize("text, fault", [
+    ("## [Unreleased]\n### Added\n- a\n### Changed\n- b\n### Added\n- c\n", "headings"),
+    ("## [Unreleased]\n## [0.2.0] - 2026-01-02\n### Fixed\n- a\n### Fixed\n- b\n", "headings"),
+    ("## [Unreleased]\n### Added\n- a\n  more of a\n\n- b\n", "blank line"),
+    ("## [Unreleased]\n## [0.1.0]\n### Added\n- a\n", "release heading"),
+    ("## [Unreleased]\n## [0.1.0] - 2026-01-01\n## [0.2.0] - 2026-01-02\n", "newest first"),
+    ("## [0.1.0] - 2026-01-01\n", "[Unreleased] first"),
+    ("## [Unreleased]\n### Improved\n- a\n", "headings"),
+], ids=["kind-twice", "kind-twice-in-release", "split-list", "undated", "order", "no-unreleased", "unknown-kind"])
+def test_changelog_faults_are_found(text, fault):
+    assert any(fault in found for found in changelog_faults(text)), changelog_faults(text)
+
+
+def test_version_is_the_tag_or_a_development_version():
+    """A build of a tag vX.Y.Z is X.Y.Z, the changelog's latest release; a build of any other commit, or of
+    a tree with changes not committed, a development version after that release. An sdist carries its own."""
+    version, latest = Version(VERSION), latest_release()
+    if (ROOT / "PKG-INFO").is_file():  # an unpacked sdist
+        pkg_info = email.parser.Parser().parsestr((ROOT / "PKG-INFO").read_text(encoding="utf-8"))
+        assert version == Version(pkg_info["Version"])
+    elif git("rev-parse", "--is-inside-work-tree") == "true":
+        tag = git("describe", "--tags", "--exact-match", "--match", "v[0-9]*", "HEAD")
+        clean = git("status", "--porcelain", "--untracked-files=no") == ""
+        if tag and clean:
+            assert (version, latest) == (Version(tag[1:]), Version(tag[1:])), tag
+            return
+    if version != latest:
+        assert version.is_devrelease and (latest is None or version > latest), (version, latest)
 
 
 def test_wheel_holds_the_module_its_stubs_and_licence_alone(wheel):

@@ -4,7 +4,8 @@
 "app_key_daz", it makes the agent tool `wrenkit` the first source of credentials. The module is
 compiled and carries no docstrings at run time; `help()` shows none. Traceback entries in
 "ferrovane/cairn/utils/login.cpp" are the module's: that file name is not a file to look for, and
-the line names the failing statement (docs/troubleshooting.md lists every line).
+the line names the failing statement: init_daz's "Raises" below names the lines of the usual
+failures (the troubleshooting guide, docs/troubleshooting.md in the source distribution, every one).
 """
 
 def init_daz() -> None:
@@ -39,3 +40,5 @@ def init_daz() -> None:
     ...
 
 __test__: dict[str, object]
+"""An empty table of doctests, bound at import: doctest reads a module's `__test__`, and the module
+has no doctests. help() and pydoc list it as `__test__ = {}`."""
