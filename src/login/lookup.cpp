@@ -102,13 +102,7 @@ bool str_keys_only(Keys& known, PyObject* dict) noexcept {
 }
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
-    if (dict == g_lookup.modules_watched) {
-        if (event == PyDict_EVENT_DEALLOCATED) {
-            g_lookup.modules_watched = nullptr;
-        }
-        modules_changed(event, key, new_value);
-        return 0;
-    }
+    (void)new_value;
     ++g_lookup.changes;
     const bool whole = event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
                        event == PyDict_EVENT_DEALLOCATED;
@@ -127,9 +121,6 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
             forget_all();
             if (event == PyDict_EVENT_DEALLOCATED) {
                 g_lookup.globals_watched = nullptr;
-                if (dict == g_state.dict) {
-                    g_state.dict = nullptr;
-                }
             }
             return 0;
         }
@@ -174,7 +165,7 @@ void lookup_init(PyObject* globals) noexcept {
     if (g_lookup.watcher < 0) {
         g_lookup.watcher = PyDict_AddWatcher(on_dict_event);
         if (g_lookup.watcher < 0) {
-            // All watcher slots of the interpreter are taken: run uncached.
+            // All watcher slots of the interpreter are taken: look names up uncached.
             PyErr_Clear();
             return;
         }
@@ -186,14 +177,6 @@ void lookup_init(PyObject* globals) noexcept {
     }
     g_lookup.globals_watched = globals;
     g_lookup.globals_keys = Keys::unknown;
-}
-
-void lookup_watch_modules(PyObject* modules) noexcept {
-    if (g_lookup.watcher < 0 || PyDict_Watch(g_lookup.watcher, modules) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    g_lookup.modules_watched = modules;
 }
 
 void lookup_release() noexcept {
