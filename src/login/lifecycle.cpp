@@ -12,8 +12,8 @@
 //              held by the run and every import gives it
 //   failed     an import, from create, with a new module       the next exec: importing
 //              object (the run stays begun, its strings made)
-//   live       calls of init_daz; every import gives the       the interpreter's exit handlers
-//              module, held by the run                         (atexit): let_go
+//   live       calls of init_daz; every import gives the       the teardown of the interpreter's
+//              module, held by the run                         modules (the let-go, below): let_go
 //   let_go     calls; imports give the module while anything   the end of the interpreter: ended
 //              holds it (sys.modules, until the teardown of
 //              modules), "not initialised" once it has gone
@@ -82,49 +82,71 @@ void release(const State& ended) noexcept {
 }
 
 // ---- the let-go ----
+//
+// Held by the run, the module would keep its globals (the standard modules and the SDK's that it
+// imported) alive through the teardown of modules, which then wipes each of them one by one (a
+// finalizer that runs then finds them None) instead of letting them go as the garbage they are. So
+// once its interpreter's teardown has begun, the module is held weakly: from then on it lives
+// exactly as long as Python code holds it (sys.modules, init_daz), like a module of Python code.
+//
+// Where the module's interpreter is the main one and a dictionary-watcher slot is free, the
+// watcher of sys.modules tells the moment: the runtime is finalizing, the import system can find
+// nothing (sys.meta_path is gone) and the teardown takes the module out of sys.modules. Otherwise
+// (a subinterpreter, or every slot taken) one of the interpreter's own exit handlers does, which
+// runs once the program is done and before its modules are torn down, and costs the import of
+// atexit.
 
-// The interpreter's exit handlers have run: the program is done, and its modules are about to be
-// torn down. Held by the run, the module would keep its globals (the standard modules and the
-// SDK's that it imported) alive through that teardown, which then wipes each of them one by one
-// (a finalizer that runs then finds them None) instead of letting them go as the garbage they
-// are. So from here on the module is held weakly: it lives exactly as long as Python code holds it
-// (sys.modules, init_daz), like a module of Python code. Run as one of the interpreter's own exit
-// handlers, it needs nothing else of the interpreter (no dictionary watcher), and a
-// subinterpreter runs it when it ends.
-PyObject* let_go(PyObject* unused_self, PyObject* unused) noexcept {
-    (void)unused_self;
-    (void)unused;
-    if (g_state.phase != Phase::live) {
-        Py_RETURN_NONE;
-    }
+void let_go() noexcept {
     PyObject* ref = PyWeakref_NewRef(g_state.module, nullptr);
     if (!ref) {
-        // Held to the end of the run, as where the handler never runs.
+        // Held to the end of the run, as where nothing tells the module of the teardown.
         PyErr_Clear();
-        Py_RETURN_NONE;
+        return;
     }
     g_state.module_ref = ref;
     g_state.phase = Phase::let_go;
     PyObject* module = g_state.module;
     g_state.module = nullptr;
     Py_DECREF(module);
+}
+
+PyObject* let_go_at_exit(PyObject* unused_self, PyObject* unused) noexcept {
+    (void)unused_self;
+    (void)unused;
+    if (g_state.phase == Phase::live) {
+        let_go();
+    }
     Py_RETURN_NONE;
 }
 
-PyMethodDef g_let_go = {"let_go", let_go, METH_NOARGS, nullptr};
+PyMethodDef g_let_go_at_exit = {"let_go_at_exit", let_go_at_exit, METH_NOARGS, nullptr};
 
-// `atexit.register(let_go)` in the current interpreter.
-int register_let_go() noexcept {
+// `atexit.register(let_go_at_exit)` in the current interpreter.
+int register_let_go_at_exit() noexcept {
     Ref atexit(PyImport_ImportModule("atexit"));
     if (!atexit) {
         return -1;
     }
-    Ref handler(PyCFunction_New(&g_let_go, nullptr));
+    Ref handler(PyCFunction_New(&g_let_go_at_exit, nullptr));
     if (!handler) {
         return -1;
     }
     Ref registered(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
     return registered ? 0 : -1;
+}
+
+bool runtime_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether `key`, a key of sys.modules, is the module's own name.
+bool is_module_name(PyObject* key) noexcept {
+    return key == name(N::module_name) ||
+           (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name(N::module_name)) == 0);
 }
 
 // ---- the end of the run and of the runtime ----
@@ -171,11 +193,40 @@ void on_runtime_exit() {
 
 } // namespace
 
+void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept {
+    if (g_state.phase != Phase::live) {
+        return;
+    }
+    switch (event) {
+    case PyDict_EVENT_MODIFIED:
+    case PyDict_EVENT_DELETED:
+        if (new_value == g_state.module || !is_module_name(key)) {
+            return;
+        }
+        break;
+    case PyDict_EVENT_CLEARED:
+    case PyDict_EVENT_DEALLOCATED:
+        break;
+    default:
+        return;
+    }
+    if (!runtime_finalizing()) {
+        return;
+    }
+    PyObject* meta_path = PySys_GetObject("meta_path");
+    if (meta_path && meta_path != Py_None) {
+        return;
+    }
+    // sys.modules still holds the module while its watcher runs: nothing is freed here.
+    let_go();
+}
+
 int begin_run() noexcept {
-    if (register_let_go() < 0) {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (!(interp == PyInterpreterState_Main() && lookup_watch_modules(PyImport_GetModuleDict())) &&
+        register_let_go_at_exit() < 0) {
         return -1;
     }
-    PyInterpreterState* interp = PyInterpreterState_Get();
 #if PY_VERSION_HEX >= 0x030D0000
     const int status = PyUnstable_AtExit(interp, on_interpreter_exit, interp);
 #else

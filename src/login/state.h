@@ -147,6 +147,9 @@ inline bool may_call(PyObject* globals) noexcept {
     return globals != nullptr && globals == g_state.dict;
 }
 
+// Told of each change to sys.modules, where the lookup's watcher watches it.
+void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept;
+
 // Raises the error of a use of the module outside a run of the interpreter that loaded it (a
 // function object that outlived it, or its failed import). Returns null.
 PyObject* not_initialised() noexcept;
@@ -189,7 +192,8 @@ struct LookupCache {
     // result only if no change happened in the meantime.
     uint64_t changes = 0;
     PyObject* globals_watched = nullptr;
-    Keys globals_keys = Keys::unknown; // of globals_watched
+    PyObject* modules_watched = nullptr; // sys.modules, for modules_changed
+    Keys globals_keys = Keys::unknown;   // of globals_watched
     PyObject* global[static_cast<int>(Global::count_)] = {};
     PyObject* attr[static_cast<int>(Attr::count_)] = {};
     PyObject* attr_owner[static_cast<int>(Attr::count_)] = {};
@@ -206,6 +210,9 @@ inline LookupCache g_lookup;
 // Starts watching the module globals so that lookups can be served from a cache that a change of
 // the names concerned invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
+// Has modules_changed told of the changes to `modules` (sys.modules) from now on; false where there
+// is no watcher.
+bool lookup_watch_modules(PyObject* modules) noexcept;
 // Stops watching and forgets everything remembered: the end of the run.
 void lookup_release() noexcept;
 PyObject* load_global_slow(Global g) noexcept;
