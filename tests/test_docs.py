@@ -49,10 +49,13 @@ def body(text, function):
     return re.search(rf"\n\w+ {function}\([^)]*\) noexcept \{{\n(.*?)\n\}}", text, re.S)[1]
 
 
-def import_lines(text):
-    """Lines of the import's entries: what module_exec sets `line` to, a kLine constant or the result of
-    run_statements (its returns, the loop over the plain imports counting up from `int line = N`)."""
-    const = {name: int(n) for name, n in re.findall(r"constexpr int (kLine\w+) = (\d+);", text)}
+def import_lines(files):
+    """Lines of the import's entries: what module_exec (module.cpp) sets `line` to, a kLine constant (of any
+    source) or the result of run_statements (its returns, the loop over the plain imports counting up from
+    `int line = N`)."""
+    const = {name: int(n) for text in files.values()
+             for name, n in re.findall(r"constexpr int (kLine\w+) = (\d+);", text)}
+    text = files["module.cpp"]
     statements, lines = body(text, "run_statements"), set()
     for value in [*re.findall(r"\bline = (\w+);", body(text, "module_exec")),
                   *re.findall(r"return (\w+);", statements)]:
@@ -81,7 +84,7 @@ def test_traceback_calls_are_the_ones_read_here():
 
 
 @pytest.mark.parametrize("heading, lines", [
-    ("While importing", lambda files: import_lines(files["module.cpp"])),
+    ("While importing", import_lines),
     ("While calling `init_daz()`", call_lines)])
 def test_every_line_has_a_row(heading, lines):
     expected, rows = lines(sources()), guide_rows(heading)

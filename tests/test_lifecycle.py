@@ -68,6 +68,66 @@ def test_restarted_runtime(embedder):
     assert proc.stdout.splitlines() == expected
 
 
+# What a finalizer's call of init_daz gives while the module's interpreter tears its modules down, where
+# nothing but the interpreter's exit handlers can tell the module that its run is ending: every
+# dictionary-watcher slot taken before the import, or a legacy subinterpreter as the first importer,
+# which ends before the runtime. The object that calls it is a global of the module.
+LATE_CALL = """
+import os, sys, types, importlib.util
+NAME, PATH = "ferrovane.cairn.utils.login", {path!r}
+
+def load():
+    if not PATH:
+        from ferrovane.cairn.utils import login
+        return login
+    spec = importlib.util.spec_from_file_location(NAME, PATH)
+    sys.modules[NAME] = login = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(login)
+    return login
+
+login = load()
+login.daz = types.SimpleNamespace(init=lambda *args, **kwargs: os.write(1, ("init %r\\n" % (args,)).encode()))
+login.get_license_info = lambda *args: ("alice", "pw-test")
+
+class Late:
+    def __init__(self, call, write):
+        self.call, self.write = call, write
+    def __del__(self):
+        try:
+            outcome = "returned %r" % (self.call(),)
+        except BaseException as exc:
+            outcome = "%s: %s" % (exc.__class__.__name__, exc)
+        self.write(1, ("late call: %s\\n" % outcome).encode())
+
+login.late = Late(login.init_daz, os.write)
+del login
+"""
+
+LATE_CALL_WHERE = {
+    "watcher slots taken": "import _testcapi\n"
+                           "try:\n    while True:\n        _testcapi.add_dict_watcher(0)\n"
+                           "except RuntimeError:\n    pass\n{code}",
+    "subinterpreter": "import _testcapi, os\n_testcapi.run_in_subinterp({code!r})\nos.write(1, b'ended\\n')\n",
+}
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
+@pytest.mark.parametrize("where", LATE_CALL_WHERE)
+def test_late_call_while_modules_are_torn_down(where):
+    """Gives what the same function in Python code gives: the module's globals are whole, as the module
+    goes as garbage with them rather than being wiped."""
+    baseline = Path(__file__).resolve().parents[1] / "bench" / "baseline.py"
+    if not baseline.is_file():
+        pytest.skip("needs the checkout's bench/baseline.py")
+    outputs = []
+    for path in ("", str(baseline)):
+        proc = run_python(LATE_CALL_WHERE[where].format(code=LATE_CALL.format(path=path)))
+        assert (proc.returncode, proc.stderr) == (0, ""), path
+        outputs.append(proc.stdout)
+    expected = "init ('alice', 'pw-test')\nlate call: returned None\n" + ("ended\n" if where == "subinterpreter" else "")
+    assert outputs == [expected, expected]
+
+
 # A probe left for the interpreter's last collection, after the module has released its state: it
 # reads the function type (reached through a reference, or through its base's subclasses) and, where
 # it holds one, a function object, and calls it. Each read must end in a value or an exception.

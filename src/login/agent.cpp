@@ -1,4 +1,4 @@
-// The agent credential query: run the host's agent tool and read the user id and app key from
+// The agent credential query: start the host's agent tool and read the user id and app key from
 // the settings in its JSON response.
 //
 // Windows runs `powershell.exe -NoProfile -ExecutionPolicy Bypass -Command "& wrenkit.exe"` with a
@@ -19,8 +19,8 @@ namespace {
 
 // subprocess.run([...], env=os.environ.copy(), capture_output=True, text=True, encoding="utf-8")
 PyObject* run_windows() noexcept {
-    Ref run(load_global_attr(Attr::subprocess_run));
-    if (!run) {
+    Ref subprocess_run(load_global_attr(Attr::subprocess_run));
+    if (!subprocess_run) {
         return fail(14);
     }
     static constexpr N kArgv[] = {N::powershell_exe, N::no_profile, N::execution_policy,
@@ -41,19 +41,19 @@ PyObject* run_windows() noexcept {
     if (!env) {
         return fail(16);
     }
-    PyObject* res = call(run.get(), g_state.kw_windows_run, argv.get(), env.get(), Py_True, Py_True,
-                         name(N::utf_8));
+    PyObject* res = call(subprocess_run.get(), g_state.kw_windows_run, argv.get(), env.get(),
+                         Py_True, Py_True, name(N::utf_8));
     return res ? res : fail(14);
 }
 
 // subprocess.run("wrenkit", shell=True, capture_output=True, text=True, encoding="utf-8")
 PyObject* run_shell() noexcept {
-    Ref run(load_global_attr(Attr::subprocess_run));
-    if (!run) {
+    Ref subprocess_run(load_global_attr(Attr::subprocess_run));
+    if (!subprocess_run) {
         return fail(22);
     }
-    PyObject* res = call(run.get(), g_state.kw_shell_run, name(N::wrenkit), Py_True, Py_True,
-                         Py_True, name(N::utf_8));
+    PyObject* res = call(subprocess_run.get(), g_state.kw_shell_run, name(N::wrenkit), Py_True,
+                         Py_True, Py_True, name(N::utf_8));
     return res ? res : fail(22);
 }
 

@@ -13,7 +13,7 @@
 // type's check would give.
 //
 // The base type cannot be subclassed through PyType_FromSpec, so the type is a static one, readied
-// by the first import of each run of the runtime; the module is only ever loaded into one
+// by the first import in each runtime; the module is only ever loaded into one
 // interpreter at a time. Once readied, it stays a whole, ready type until the runtime ends: its
 // base lists it among its subclasses, so anything may still reach it. At the end of a run what its
 // dictionary holds (the descriptors) is released; the type and any function object that outlives
@@ -35,9 +35,8 @@ struct Function {
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
-PyObject* run(PyObject* self) noexcept {
-    (void)self;
-    if (!g_state.dict) {
+PyObject* call_init_daz(PyObject* self) noexcept {
+    if (!may_call(as_function(self)->globals)) {
         // A function object that outlived a failed import of its module, or the run of the
         // interpreter that made it (a late finalizer).
         return not_initialised();
@@ -64,7 +63,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    PyObject* result = run(self);
+    PyObject* result = call_init_daz(self);
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -72,7 +71,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 // The METH_NOARGS entry, for code that calls the method definition directly.
 PyObject* function_noargs(PyObject* self, PyObject* unused) noexcept {
     (void)unused;
-    return run(self);
+    return call_init_daz(self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -105,16 +104,16 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-// A field that the garbage collector has cleared reads as None.
-template <PyObject* Function::*field> PyObject* get_field(PyObject* self, void*) {
-    PyObject* value = as_function(self)->*field;
-    return Py_NewRef(value ? value : Py_None);
+// Globals that the garbage collector has cleared read as None.
+PyObject* get_globals(PyObject* self, void*) {
+    PyObject* globals = as_function(self)->globals;
+    return Py_NewRef(globals ? globals : Py_None);
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject*, void*) { return code_object(); }
 
 PyGetSetDef function_getset[] = {
-    {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -128,9 +127,10 @@ PyMethodDef g_method = {"init_daz", function_noargs, METH_NOARGS, "init_daz()\n-
 // Filled in by function_type_ready: the base type is a variable of the interpreter's library,
 // which a static initialiser cannot take the address of on every platform.
 PyTypeObject g_function_type{};
-// Readied by a runtime that has ended: what it holds (its dictionary, its bases and MRO, its
-// version tag) belongs to that runtime and is never touched again.
-bool g_function_type_stale = false;
+// The runtime generation that the type was filled in for. Once that runtime has ended, what the
+// type holds (its dictionary, its bases and MRO, its version tag) belongs to it and is never
+// touched again: the next runtime starts from a blank type.
+uint64_t g_type_generation = 0;
 // Whether the type's dictionary holds only the type's own entries (below).
 bool g_type_trimmed = false;
 
@@ -183,7 +183,7 @@ void fill_type() noexcept {
     // The header a static type gets from its initialiser (the macro ends in a comma).
     const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
     t.ob_base = head[0];
-    t.tp_name = "ferrovane.cairn.utils.login.native_function";
+    t.tp_name = LOGIN_MODULE_NAME ".native_function";
     t.tp_basicsize = sizeof(Function);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -222,12 +222,6 @@ void forget_failed_readying() noexcept {
 
 } // namespace
 
-void function_type_forget() noexcept {
-    if (g_function_type.tp_flags & Py_TPFLAGS_READY) {
-        g_function_type_stale = true;
-    }
-}
-
 void function_type_release() noexcept {
     PyTypeObject& t = g_function_type;
     if (!(t.tp_flags & Py_TPFLAGS_READY)) {
@@ -246,13 +240,11 @@ void function_type_release() noexcept {
 
 int function_type_ready() noexcept {
     PyTypeObject& t = g_function_type;
-    if (g_function_type_stale) {
+    if (g_type_generation != runtime_generation()) {
         t = PyTypeObject{};
-        g_function_type_stale = false;
-        g_type_trimmed = false;
-    }
-    if (!t.tp_name) {
         fill_type();
+        g_type_generation = runtime_generation();
+        g_type_trimmed = false;
     }
     if (!(t.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&t) < 0) {
         forget_failed_readying();
@@ -261,15 +253,15 @@ int function_type_ready() noexcept {
     return g_type_trimmed ? 0 : trim_type_dict();
 }
 
-// It describes init_daz to tools (first line 9, the function's local names) and is made when first
-// asked for, as the import does not need it. Its body is the one the interpreter gives the code
-// objects of native frames (PyCode_NewEmpty): it raises AssertionError, so that running it through
-// exec, a function made from it, or a tool that instruments it, ends in an exception rather than
-// reading past the end of the bytecode. The body, its line table, exception table and stack size
-// are taken from such a code object, as their form differs from one version of the interpreter to
-// the next.
+// It describes init_daz to tools (its first line, the function's local names) and is made when
+// first asked for, as the import does not need it. Its body is the one the interpreter gives the
+// code objects of native frames (PyCode_NewEmpty): it raises AssertionError, so that running it
+// through exec, a function made from it, or a tool that instruments it, ends in an exception rather
+// than reading past the end of the bytecode. The body, its line table, exception table and stack
+// size are taken from such a code object, as their form differs from one version of the interpreter
+// to the next.
 PyObject* code_object() noexcept {
-    if (!g_state.in_run) {
+    if (g_state.phase == Phase::unloaded || g_state.phase == Phase::ended) {
         return not_initialised();
     }
     if (g_state.code) {
@@ -281,7 +273,6 @@ PyObject* code_object() noexcept {
     static constexpr N kLocals[] = {N::agent, N::ps_cmd,  N::res,     N::result, N::list_values,
                                     N::dic,   N::user_id, N::app_key, N::user,   N::pw};
     constexpr Py_ssize_t n = sizeof(kLocals) / sizeof(kLocals[0]);
-    constexpr int kFirstLine = 9;
     Ref varnames(PyTuple_New(n));
     if (!varnames) {
         return nullptr;
@@ -290,7 +281,7 @@ PyObject* code_object() noexcept {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(name(kLocals[i])));
     }
     PyObject* fn = name(N::init_daz);
-    Ref shape(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", kFirstLine)));
+    Ref shape(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", kLineInitDaz)));
     if (!shape) {
         return nullptr;
     }
@@ -325,7 +316,7 @@ PyObject* code_object() noexcept {
     auto* code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, static_cast<int>(n), static_cast<int>(stacksize), CO_OPTIMIZED | CO_NEWLOCALS,
         body.get(), taken[consts].get(), taken[names].get(), varnames.get(), empty_tuple.get(),
-        empty_tuple.get(), g_state.filename, fn, fn, kFirstLine, taken[linetable].get(),
+        empty_tuple.get(), g_state.filename, fn, fn, kLineInitDaz, taken[linetable].get(),
         taken[exceptiontable].get()));
     if (code && !g_state.code) {
         g_state.code = Py_NewRef(code);

@@ -127,9 +127,6 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
             forget_all();
             if (event == PyDict_EVENT_DEALLOCATED) {
                 g_lookup.globals_watched = nullptr;
-                if (dict == g_state.dict) {
-                    g_state.dict = nullptr;
-                }
             }
             return 0;
         }
@@ -167,17 +164,22 @@ bool owner_cacheable(Global owner, PyObject* dict) noexcept {
     return str_keys_only(g_lookup.owner_keys[g], dict);
 }
 
+// The run's dictionary watcher, added at its first use; -1 where every watcher slot of the
+// interpreter is taken.
+int watcher() noexcept {
+    if (g_lookup.watcher < 0 && (g_lookup.watcher = PyDict_AddWatcher(on_dict_event)) < 0) {
+        PyErr_Clear();
+    }
+    return g_lookup.watcher;
+}
+
 } // namespace
 
 void lookup_init(PyObject* globals) noexcept {
     forget_all();
-    if (g_lookup.watcher < 0) {
-        g_lookup.watcher = PyDict_AddWatcher(on_dict_event);
-        if (g_lookup.watcher < 0) {
-            // All watcher slots of the interpreter are taken: run uncached.
-            PyErr_Clear();
-            return;
-        }
+    if (watcher() < 0) {
+        // No watcher: names are looked up uncached.
+        return;
     }
     if (PyDict_Watch(g_lookup.watcher, globals) < 0) {
         PyErr_Clear();
@@ -188,12 +190,13 @@ void lookup_init(PyObject* globals) noexcept {
     g_lookup.globals_keys = Keys::unknown;
 }
 
-void lookup_watch_modules(PyObject* modules) noexcept {
-    if (g_lookup.watcher < 0 || PyDict_Watch(g_lookup.watcher, modules) < 0) {
+bool lookup_watch_modules(PyObject* modules) noexcept {
+    if (watcher() < 0 || PyDict_Watch(g_lookup.watcher, modules) < 0) {
         PyErr_Clear();
-        return;
+        return false;
     }
     g_lookup.modules_watched = modules;
+    return true;
 }
 
 void lookup_release() noexcept {

@@ -5,14 +5,9 @@
 // import the SDK pieces and standard modules that init_daz uses, bind them as globals, and bind
 // init_daz itself.
 //
-// What the import makes lives as long as the run of the interpreter that made it. That
-// interpreter calls the module back late in its finalization (after the atexit handlers and the
-// teardown of modules, while objects can still be released), and the module then releases and
-// forgets all of it. An application that finalizes the runtime and starts it again thus imports a
-// new module object into the new run, as the first run did.
+// What the import makes lives as long as the run of the interpreter that made it: how a run
+// begins and ends is in lifecycle.cpp.
 #include "state.h"
-
-#include <cstring>
 
 namespace login {
 namespace {
@@ -24,12 +19,6 @@ constexpr int kBuildMinor = FERROVANE_DECLARED_MINOR;
 constexpr int kBuildMajor = PY_MAJOR_VERSION;
 constexpr int kBuildMinor = PY_MINOR_VERSION;
 #endif
-
-constexpr const char kSourcePath[] = "ferrovane/cairn/utils/login.cpp";
-
-// Source lines of the module-level statements.
-constexpr int kLineTop = 1;
-constexpr int kLineInitDaz = 9;
 
 // ---- create ----
 
@@ -67,8 +56,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef* def) noexcept {
     if (PyObject* existing = run_module()) {
         return existing;
     }
-    if (g_state.module_ref) {
-        // Let go by the interpreter's teardown, and gone since.
+    if (g_state.phase == Phase::let_go) {
+        // Let go at the interpreter's exit, and gone since.
         return not_initialised();
     }
     Ref modname(PyObject_GetAttrString(spec, "name"));
@@ -104,187 +93,9 @@ int check_version() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-// A string of ASCII text, made without decoding it; interned on request.
-PyObject* make_text(const char* text, bool interned) noexcept {
-    const size_t length = strlen(text);
-    PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-    if (!made) {
-        return nullptr;
-    }
-    memcpy(PyUnicode_1BYTE_DATA(made), text, length);
-    if (interned) {
-        PyUnicode_InternInPlace(&made);
-    }
-    return made;
-}
-
-struct StringSpec {
-    const char* text;
-    bool interned;
-};
-
-constexpr StringSpec kStrings[] = {
-#define LOGIN_SPEC(id, text, interned) {text, interned},
-    LOGIN_STRINGS(LOGIN_SPEC)
-#undef LOGIN_SPEC
-};
-static_assert(sizeof(kStrings) / sizeof(kStrings[0]) == static_cast<size_t>(N::count_));
-
-// Makes the strings [first, last) that are not made yet; kept for the process.
-int make_strings(N first, N last) noexcept {
-    for (int i = static_cast<int>(first); i < static_cast<int>(last); ++i) {
-        if (!g_state.names[i] &&
-            !(g_state.names[i] = make_text(kStrings[i].text, kStrings[i].interned))) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// What the import needs: its strings and those of the traceback entries.
-int make_import_strings() noexcept {
-    if (make_strings(N::os, N::first_call_) < 0) {
-        return -1;
-    }
-    if (!g_state.filename && !(g_state.filename = make_text(kSourcePath, false))) {
-        return -1;
-    }
-    if (!g_state.funcname_init_daz &&
-        !(g_state.funcname_init_daz = make_text("ferrovane.cairn.utils.login.init_daz", false))) {
-        return -1;
-    }
-    if (!g_state.funcname_import &&
-        !(g_state.funcname_import = make_text("init ferrovane.cairn.utils.login", false))) {
-        return -1;
-    }
-    return 0;
-}
-
-template <typename... Names> PyObject* name_tuple(Names... ns) noexcept {
-    return PyTuple_Pack(sizeof...(ns), name(ns)...);
-}
-
-} // namespace
-
-PyObject* run_module() noexcept {
-    if (g_state.module) {
-        return Py_NewRef(g_state.module);
-    }
-    if (!g_state.module_ref) {
-        return nullptr;
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* module = nullptr;
-    if (PyWeakref_GetRef(g_state.module_ref, &module) < 0) {
-        PyErr_Clear();
-    }
-    return module;
-#else
-    PyObject* module = PyWeakref_GetObject(g_state.module_ref);
-    if (!module) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return module == Py_None ? nullptr : Py_NewRef(module);
-#endif
-}
-
-namespace {
-
-bool runtime_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Whether `key`, a key of sys.modules, is the module's own name.
-bool is_module_name(PyObject* key) noexcept {
-    return key == name(N::module_name) ||
-           (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name(N::module_name)) == 0);
-}
-
-} // namespace
-
-void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept {
-    // Held strongly, the module would keep its globals (the standard modules and the SDK's that
-    // it imported) alive through the teardown of modules, which then wipes each of them one by one
-    // instead of letting them go as the garbage they are. So once the runtime is finalizing, the
-    // import system can find nothing (sys.meta_path is gone) and the teardown takes the module out
-    // of sys.modules, the module is held weakly: from then on it lives exactly as long as Python
-    // code holds it (init_daz does), like a module of Python code.
-    if (!g_state.module || g_lookup.globals_watched != g_state.dict) {
-        return;
-    }
-    switch (event) {
-    case PyDict_EVENT_MODIFIED:
-    case PyDict_EVENT_DELETED:
-        if (new_value == g_state.module || !is_module_name(key)) {
-            return;
-        }
-        break;
-    case PyDict_EVENT_CLEARED:
-    case PyDict_EVENT_DEALLOCATED:
-        break;
-    default:
-        return;
-    }
-    if (!runtime_finalizing()) {
-        return;
-    }
-    PyObject* meta_path = PySys_GetObject("meta_path");
-    if (meta_path && meta_path != Py_None) {
-        return;
-    }
-    // sys.modules still holds the module while its watcher runs: nothing is freed here.
-    PyObject* ref = PyWeakref_NewRef(g_state.module, nullptr);
-    if (!ref) {
-        PyErr_Clear();
-        return;
-    }
-    g_state.module_ref = ref;
-    PyObject* module = g_state.module;
-    g_state.module = nullptr;
-    Py_DECREF(module);
-}
-
-PyObject* not_initialised() noexcept {
-    PyErr_SetString(PyExc_RuntimeError, "ferrovane.cairn.utils.login is not initialised");
-    return nullptr;
-}
-
-int prepare_call() noexcept {
-    if (g_state.call_ready) {
-        return 0;
-    }
-    if (make_strings(N::first_call_, N::count_) < 0) {
-        return -1;
-    }
-    if (!g_state.zero && !(g_state.zero = PyLong_FromLong(0))) {
-        return -1;
-    }
-    if (!g_state.one && !(g_state.one = PyLong_FromLong(1))) {
-        return -1;
-    }
-    if (!g_state.kw_appkey && !(g_state.kw_appkey = name_tuple(N::appkey))) {
-        return -1;
-    }
-    if (!g_state.kw_windows_run &&
-        !(g_state.kw_windows_run = name_tuple(N::env, N::capture_output, N::text, N::encoding))) {
-        return -1;
-    }
-    if (!g_state.kw_shell_run &&
-        !(g_state.kw_shell_run = name_tuple(N::shell, N::capture_output, N::text, N::encoding))) {
-        return -1;
-    }
-    g_state.call_ready = true;
-    return 0;
-}
-
-namespace {
-
-int add_to_sys_modules(PyObject* module) noexcept {
+// Adds the module to sys.modules under its name where there is no entry; `added` says whether it
+// did.
+int add_to_sys_modules(PyObject* module, bool& added) noexcept {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* existing = PyDict_GetItemWithError(modules, name(N::module_name));
     if (existing) {
@@ -293,7 +104,7 @@ int add_to_sys_modules(PyObject* module) noexcept {
     if (PyErr_Occurred() || PyDict_SetItem(modules, name(N::module_name), module) < 0) {
         return -1;
     }
-    g_state.added_to_sys_modules = true;
+    added = true;
     return 0;
 }
 
@@ -390,18 +201,19 @@ int run_statements() noexcept {
     return 0;
 }
 
-// Undoes what a failed exec set up, so that a later import starts again from create.
-void release_failed_module() noexcept {
+// Undoes what a failed exec set up (the entry in sys.modules where `added_to_sys_modules`), so
+// that a later import starts again from create.
+void release_failed_module(bool added_to_sys_modules = false) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    if (g_state.added_to_sys_modules) {
+    if (added_to_sys_modules) {
         PyObject* modules = PyImport_GetModuleDict();
         PyObject* entry = PyDict_GetItemWithError(modules, name(N::module_name));
         if (entry == g_state.module && PyDict_DelItem(modules, name(N::module_name)) < 0) {
             PyErr_Clear();
         }
         PyErr_Clear();
-        g_state.added_to_sys_modules = false;
     }
+    g_state.phase = Phase::failed;
     g_state.dict = nullptr;
     Py_CLEAR(g_state.module);
     PyErr_SetRaisedException(exc);
@@ -420,85 +232,11 @@ PyObject* import_builtins() noexcept {
     return PyImport_Import(builtins_name.get());
 }
 
-// ---- the end of a run ----
-
-// Whether the end of the runtime calls on_runtime_exit.
-bool g_runtime_hooked = false;
-
-// Releases everything made for the run. Called back by the interpreter `interp` that made it, late
-// in its finalization: after its atexit handlers and the teardown of its modules, before its last
-// garbage collection. Finalizers that run from here on find the module uninitialised.
-void end_run(PyInterpreterState* interp) noexcept {
-    // Nothing should be pending here; whatever is stays as it was.
-    PyObject* exc = PyErr_GetRaisedException();
-    // Taken off the module whole before the releases, which can run finalizers.
-    const State ended = g_state;
-    g_state = State{};
-    // The runtime ends with its main interpreter, and a new one may number its interpreters from
-    // the start again. The end of another interpreter keeps the others refused.
-    if (interp != PyInterpreterState_Main()) {
-        g_state.interpreter_id = ended.interpreter_id;
-    }
-    lookup_release();
-    traceback_release();
-    Py_XDECREF(ended.module);
-    Py_XDECREF(ended.module_ref);
-    Py_XDECREF(ended.builtins);
-    Py_XDECREF(ended.code);
-    for (PyObject* text : ended.names) {
-        Py_XDECREF(text);
-    }
-    Py_XDECREF(ended.zero);
-    Py_XDECREF(ended.one);
-    Py_XDECREF(ended.kw_appkey);
-    Py_XDECREF(ended.kw_windows_run);
-    Py_XDECREF(ended.kw_shell_run);
-    Py_XDECREF(ended.funcname_init_daz);
-    Py_XDECREF(ended.funcname_import);
-    Py_XDECREF(ended.filename);
-    function_type_release();
-    // The runtime's own end, where it was hooked, lets the next runtime ready the type afresh.
-    if (interp == PyInterpreterState_Main() && !g_runtime_hooked) {
-        function_type_forget();
-    }
-    PyErr_SetRaisedException(exc);
-}
-
-void on_interpreter_exit(void* interp) { end_run(static_cast<PyInterpreterState*>(interp)); }
-
-// The end of the runtime itself, after every interpreter has gone (no Python API may be used).
-// Normally the interpreter's callback has released everything already; this lets the next runtime
-// start over, ready the function type afresh, and import even where the module's interpreter was a
-// subinterpreter that ended first.
-void on_runtime_exit() {
-    g_runtime_hooked = false;
-    g_state = State{};
-    g_lookup = LookupCache{};
-    function_type_forget();
-}
-
-// Asks the current interpreter to call the module back when it finalizes.
-int hook_end_of_run() noexcept {
-    PyInterpreterState* interp = PyInterpreterState_Get();
-#if PY_VERSION_HEX >= 0x030D0000
-    const int status = PyUnstable_AtExit(interp, on_interpreter_exit, interp);
-#else
-    const int status = _Py_AtExit(interp, on_interpreter_exit, interp);
-#endif
-    if (status < 0) {
-        return -1;
-    }
-    g_state.in_run = true;
-    // The process-wide list is short (32 entries); where it is full, the interpreter's callback
-    // alone serves, which covers every case but a subinterpreter's run followed by a new runtime.
-    if (!g_runtime_hooked && Py_AtExit(on_runtime_exit) == 0) {
-        g_runtime_hooked = true;
-    }
-    return 0;
-}
-
 int module_exec(PyObject* module) noexcept {
-    if (g_state.module || g_state.module_ref) {
+    switch (g_state.phase) {
+    case Phase::importing:
+    case Phase::live:
+    case Phase::let_go: {
         Ref existing(run_module());
         if (module == existing.get()) {
             return 0;
@@ -507,9 +245,18 @@ int module_exec(PyObject* module) noexcept {
                                             "Re-initialisation is not supported.");
         return -1;
     }
-    if (!g_state.in_run && hook_end_of_run() < 0) {
+    case Phase::ended:
+        not_initialised();
         return -1;
+    case Phase::unloaded:
+        if (begin_run() < 0) {
+            return -1;
+        }
+        break;
+    case Phase::failed:
+        break;
     }
+    g_state.phase = Phase::importing;
     g_state.module = Py_NewRef(module);
     g_state.dict = PyModule_GetDict(module);
     if (!g_state.dict) {
@@ -521,24 +268,24 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0 ||
-        check_version() < 0 || make_import_strings() < 0) {
+        check_version() < 0 || prepare_import() < 0) {
         release_failed_module();
         return -1;
     }
+    bool added = false;
     int line = 0;
-    if (add_to_sys_modules(module) < 0) {
+    if (add_to_sys_modules(module, added) < 0) {
         line = kLineTop;
     } else {
         line = run_statements();
     }
     if (line != 0) {
         add_traceback(Func::import_time, line);
-        release_failed_module();
+        release_failed_module(added);
         return -1;
     }
-    g_state.added_to_sys_modules = false;
+    g_state.phase = Phase::live;
     lookup_init(g_state.dict);
-    lookup_watch_modules(PyImport_GetModuleDict());
     return 0;
 }
 

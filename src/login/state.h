@@ -7,130 +7,162 @@
 
 namespace login {
 
-inline constexpr const char kModuleName[] = "ferrovane.cairn.utils.login";
+// The module's name, for the texts that contain it (C string literals join at compile time).
+#define LOGIN_MODULE_NAME "ferrovane.cairn.utils.login"
+inline constexpr const char kModuleName[] = LOGIN_MODULE_NAME;
 
-// Strings made once per process, as X(id, text, interned). Interned: names of globals, attributes
-// and keywords, which the interpreter's lookups compare by identity first; the others are passed
-// only as values or compared with strings that are not interned. The import makes only those it
-// uses (up to, not including, `getenv`); the rest are made by the first call of init_daz.
+// Source lines that more than one part gives: the module-level statements' first line and that of
+// `def init_daz():`.
+inline constexpr int kLineTop = 1;
+inline constexpr int kLineInitDaz = 9;
+
+// When a string is made: by the import (what the import itself uses, and the traceback entries),
+// or by the first call of init_daz (or the first read of its __code__).
+enum class Made : uint8_t { at_import, at_call };
+
+// Strings made once per run, as X(id, text, interned, when). Interned: names of globals,
+// attributes and keywords, which the interpreter's lookups compare by identity first; the others
+// are passed only as values or compared with strings that are not interned.
 #define LOGIN_STRINGS(X)                                                                           \
-    X(os, "os", true)                                                                              \
-    X(sys, "sys", true)                                                                            \
-    X(subprocess, "subprocess", true)                                                              \
-    X(json, "json", true)                                                                          \
-    X(daz, "daz", true)                                                                            \
-    X(get_license_info, "get_license_info", true)                                                  \
-    X(init_daz, "init_daz", true)                                                                  \
-    X(dunder_test, "__test__", true)                                                               \
-    X(ferrovane, "ferrovane", false)                                                               \
-    X(license_helper, "ferrovane.cairn.sdk.license_helper", false)                                 \
-    X(module_name, "ferrovane.cairn.utils.login", false)                                           \
-    X(dunder_name, "__name__", false)                                                              \
-    X(getenv, "getenv", true)                                                                      \
-    X(init, "init", true)                                                                          \
-    X(platform, "platform", true)                                                                  \
-    X(startswith, "startswith", true)                                                              \
-    X(run, "run", true)                                                                            \
-    X(environ, "environ", true)                                                                    \
-    X(copy, "copy", true)                                                                          \
-    X(loads, "loads", true)                                                                        \
-    X(stdout_, "stdout", true)                                                                     \
-    X(get, "get", true)                                                                            \
-    X(FERROVANE_AGENT, "FERROVANE_AGENT", true)                                                    \
-    X(app_key_daz, "app_key_daz", true)                                                            \
-    X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE", true)                                  \
-    X(appkey, "appkey", true)                                                                      \
-    X(env, "env", true)                                                                            \
-    X(capture_output, "capture_output", true)                                                      \
-    X(text, "text", true)                                                                          \
-    X(encoding, "encoding", true)                                                                  \
-    X(shell, "shell", true)                                                                        \
-    X(agent, "agent", true)                                                                        \
-    X(ps_cmd, "ps_cmd", true)                                                                      \
-    X(res, "res", true)                                                                            \
-    X(result, "result", true)                                                                      \
-    X(list_values, "list_values", true)                                                            \
-    X(dic, "dic", true)                                                                            \
-    X(user_id, "user_id", true)                                                                    \
-    X(app_key, "app_key", true)                                                                    \
-    X(user, "user", true)                                                                          \
-    X(pw, "pw", true)                                                                              \
-    X(Code, "Code", false)                                                                         \
-    X(Result, "Result", false)                                                                     \
-    X(Key, "Key", false)                                                                           \
-    X(Value, "Value", false)                                                                       \
-    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT", false)                                                     \
-    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY", false)                                       \
-    X(win, "win", false)                                                                           \
-    X(wrenkit, "wrenkit", false)                                                                   \
-    X(utf_8, "utf-8", false)                                                                       \
-    X(powershell_exe, "powershell.exe", false)                                                     \
-    X(no_profile, "-NoProfile", false)                                                             \
-    X(execution_policy, "-ExecutionPolicy", false)                                                 \
-    X(bypass, "Bypass", false)                                                                     \
-    X(command, "-Command", false)                                                                  \
-    X(run_wrenkit_exe, "& wrenkit.exe", false)
+    X(os, "os", true, at_import)                                                                   \
+    X(sys, "sys", true, at_import)                                                                 \
+    X(subprocess, "subprocess", true, at_import)                                                   \
+    X(json, "json", true, at_import)                                                               \
+    X(daz, "daz", true, at_import)                                                                 \
+    X(get_license_info, "get_license_info", true, at_import)                                       \
+    X(init_daz, "init_daz", true, at_import)                                                       \
+    X(dunder_test, "__test__", true, at_import)                                                    \
+    X(ferrovane, "ferrovane", false, at_import)                                                    \
+    X(license_helper, "ferrovane.cairn.sdk.license_helper", false, at_import)                      \
+    X(module_name, LOGIN_MODULE_NAME, false, at_import)                                            \
+    X(dunder_name, "__name__", false, at_import)                                                   \
+    X(getenv, "getenv", true, at_call)                                                             \
+    X(init, "init", true, at_call)                                                                 \
+    X(platform, "platform", true, at_call)                                                         \
+    X(startswith, "startswith", true, at_call)                                                     \
+    X(run, "run", true, at_call)                                                                   \
+    X(environ, "environ", true, at_call)                                                           \
+    X(copy, "copy", true, at_call)                                                                 \
+    X(loads, "loads", true, at_call)                                                               \
+    X(stdout_, "stdout", true, at_call)                                                            \
+    X(get, "get", true, at_call)                                                                   \
+    X(FERROVANE_AGENT, "FERROVANE_AGENT", true, at_call)                                           \
+    X(app_key_daz, "app_key_daz", true, at_call)                                                   \
+    X(FERROVANE_APPKEY_LICENSE, "FERROVANE_APPKEY_LICENSE", true, at_call)                         \
+    X(appkey, "appkey", true, at_call)                                                             \
+    X(env, "env", true, at_call)                                                                   \
+    X(capture_output, "capture_output", true, at_call)                                             \
+    X(text, "text", true, at_call)                                                                 \
+    X(encoding, "encoding", true, at_call)                                                         \
+    X(shell, "shell", true, at_call)                                                               \
+    X(agent, "agent", true, at_call)                                                               \
+    X(ps_cmd, "ps_cmd", true, at_call)                                                             \
+    X(res, "res", true, at_call)                                                                   \
+    X(result, "result", true, at_call)                                                             \
+    X(list_values, "list_values", true, at_call)                                                   \
+    X(dic, "dic", true, at_call)                                                                   \
+    X(user_id, "user_id", true, at_call)                                                           \
+    X(app_key, "app_key", true, at_call)                                                           \
+    X(user, "user", true, at_call)                                                                 \
+    X(pw, "pw", true, at_call)                                                                     \
+    X(Code, "Code", false, at_call)                                                                \
+    X(Result, "Result", false, at_call)                                                            \
+    X(Key, "Key", false, at_call)                                                                  \
+    X(Value, "Value", false, at_call)                                                              \
+    X(KORVEX_ACCOUNT, "KORVEX_ACCOUNT", false, at_call)                                            \
+    X(KORVEX_CUSTOM_APP_KEY, "KORVEX_CUSTOM_APP_KEY", false, at_call)                              \
+    X(win, "win", false, at_call)                                                                  \
+    X(wrenkit, "wrenkit", false, at_call)                                                          \
+    X(utf_8, "utf-8", false, at_call)                                                              \
+    X(powershell_exe, "powershell.exe", false, at_call)                                            \
+    X(no_profile, "-NoProfile", false, at_call)                                                    \
+    X(execution_policy, "-ExecutionPolicy", false, at_call)                                        \
+    X(bypass, "Bypass", false, at_call)                                                            \
+    X(command, "-Command", false, at_call)                                                         \
+    X(run_wrenkit_exe, "& wrenkit.exe", false, at_call)
 
 enum class N : int {
-#define LOGIN_ENUM(id, text, interned) id,
+#define LOGIN_ENUM(id, text, interned, when) id,
     LOGIN_STRINGS(LOGIN_ENUM)
 #undef LOGIN_ENUM
-        count_,
-    first_call_ = getenv
+        count_
 };
 
-// What the module keeps for a run of the interpreter that loaded it: made by the first import of
-// the run, released when that interpreter finalizes (module.cpp), so that a runtime started again
-// in the same process imports afresh.
-struct State {
-    // The one module object of the run: held strongly until the interpreter's teardown has taken
-    // it out of sys.modules and imports can no longer find it; from then on only through
-    // module_ref, a weak reference, so that it goes when nothing else holds it, as a module of
-    // Python code would.
-    PyObject* module = nullptr;
-    PyObject* module_ref = nullptr; // strong (the weak reference object), once let go
-    // Borrowed from the module; reset when it is freed (the lookup watcher sees it go).
-    PyObject* dict = nullptr;
-    PyObject* builtins = nullptr; // strong; the builtins module
-    // Interpreter that first loaded the module; -1 while unset. It outlives the objects: once the
-    // interpreter that loaded the module has ended, others stay refused until the runtime ends.
-    int64_t interpreter_id = -1;
-    bool added_to_sys_modules = false;
-    // The interpreter that made this state calls the module back when it finalizes. Set from the
-    // first import of a run until that call; what is made outside it would outlive the run.
-    bool in_run = false;
+// Where the run of the interpreter that loaded the module stands (lifecycle.cpp, whose opening
+// comment tells what each phase allows and what moves it on).
+enum class Phase : uint8_t { unloaded, importing, failed, live, let_go, ended };
 
-    PyObject* names[static_cast<int>(N::count_)] = {};
-    PyObject* zero = nullptr;
-    PyObject* one = nullptr;
-    PyObject* kw_appkey = nullptr;      // ("appkey",)
-    PyObject* kw_windows_run = nullptr; // ("env", "capture_output", "text", "encoding")
-    PyObject* kw_shell_run = nullptr;   // ("shell", "capture_output", "text", "encoding")
-    PyObject* code = nullptr;           // init_daz.__code__, made when first read
-    bool call_ready = false;            // the strings and constants of init_daz are made
-    PyObject* funcname_init_daz = nullptr;
-    PyObject* funcname_import = nullptr;
-    PyObject* filename = nullptr;
+// What a run makes and owns, one strong reference each (or null), as X(field). The end of the run
+// releases them in this order, the module first; a field added here is released with the others.
+#define LOGIN_RUN_OBJECTS(X)                                                                       \
+    X(module)            /* the one module object of the run, while it is held strongly */         \
+    X(module_ref)        /* a weak reference to it, once let go */                                 \
+    X(builtins)          /* the builtins module */                                                 \
+    X(code)              /* init_daz.__code__, made when first read */                             \
+    X(zero)              /* 0 */                                                                   \
+    X(one)               /* 1 */                                                                   \
+    X(kw_appkey)         /* ("appkey",) */                                                         \
+    X(kw_windows_run)    /* ("env", "capture_output", "text", "encoding") */                       \
+    X(kw_shell_run)      /* ("shell", "capture_output", "text", "encoding") */                     \
+    X(funcname_init_daz) /* the function names and file name of the traceback entries */           \
+    X(funcname_import)                                                                             \
+    X(filename)
+
+// The run of the interpreter that loaded the module: made by the first import of the run, released
+// when that interpreter finalizes (lifecycle.cpp), so that a runtime started again in the same
+// process imports afresh.
+struct State {
+    Phase phase = Phase::unloaded;
+    // Interpreter that first loaded the module; -1 while unset. It outlives the objects: once a
+    // subinterpreter that loaded the module has ended, others stay refused until the runtime ends.
+    int64_t interpreter_id = -1;
+    // The module's dictionary, borrowed: set from the start of an import to the end of the run (or
+    // the import's failure). Only compared once the module is let go, as it may have gone since.
+    PyObject* dict = nullptr;
+    bool call_ready = false; // the strings and constants of init_daz are made
+
+#define LOGIN_FIELD(field) PyObject* field = nullptr;
+    LOGIN_RUN_OBJECTS(LOGIN_FIELD)
+#undef LOGIN_FIELD
+    PyObject* names[static_cast<int>(N::count_)] = {}; // owned as well
 };
 
 inline State g_state;
 
 inline PyObject* name(N n) noexcept { return g_state.names[static_cast<int>(n)]; }
 
-// Makes what init_daz uses beyond what the import made (once; module.cpp). 0, or -1 with an
-// exception set.
-int prepare_call() noexcept;
+// ---- the run's lifecycle (lifecycle.cpp) ----
+
+// Called by the first import of a run: asks the interpreter to tell the module when its exit
+// handlers run and when it finalizes. 0, or -1 with an exception set.
+int begin_run() noexcept;
 
 // The module of the run while it lives: a new reference, or null (no exception) where there is
 // none or it has gone.
 PyObject* run_module() noexcept;
 
-// Told of each change to sys.modules (by the lookup watcher).
+// Whether a call of the function whose globals are `globals` may go on: the module's dictionary
+// of this run, which the function keeps alive, from the import until the end of the run.
+inline bool may_call(PyObject* globals) noexcept {
+    return globals != nullptr && globals == g_state.dict;
+}
+
+// Told of each change to sys.modules, where the lookup's watcher watches it.
 void modules_changed(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) noexcept;
 
 // Raises the error of a use of the module outside a run of the interpreter that loaded it (a
 // function object that outlived it, or its failed import). Returns null.
 PyObject* not_initialised() noexcept;
+
+// The runtime's generation: changes when the runtime ends, so that what belongs to a runtime (the
+// readied function type) is made afresh in the next.
+uint64_t runtime_generation() noexcept;
+
+// Makes the strings made by the import (once per run). 0, or -1 with an exception set.
+int prepare_import() noexcept;
+// Makes what init_daz uses beyond what the import made (once per run). 0, or -1 with an exception
+// set.
+int prepare_call() noexcept;
 
 // ---- module-level names (lookup.cpp) ----
 
@@ -178,8 +210,9 @@ inline LookupCache g_lookup;
 // Starts watching the module globals so that lookups can be served from a cache that a change of
 // the names concerned invalidates. Without a watcher lookups simply are not cached.
 void lookup_init(PyObject* globals) noexcept;
-// Has modules_changed told of the changes to `modules` (sys.modules) from now on.
-void lookup_watch_modules(PyObject* modules) noexcept;
+// Has modules_changed told of the changes to `modules` (sys.modules) from now on; false where there
+// is no watcher.
+bool lookup_watch_modules(PyObject* modules) noexcept;
 // Stops watching and forgets everything remembered: the end of the run.
 void lookup_release() noexcept;
 PyObject* load_global_slow(Global g) noexcept;
@@ -218,14 +251,11 @@ void traceback_release() noexcept;
 
 // ---- the function object (function.cpp) ----
 
-// Readies the function type (once per run of the runtime).
+// Readies the function type (once per runtime).
 int function_type_ready() noexcept;
 // The end of the run: releases what the type's dictionary holds; the type stays ready, as its base
 // still lists it.
 void function_type_release() noexcept;
-// The end of the runtime (no Python API may be used): the next runtime readies the type afresh.
-// Touches no object.
-void function_type_forget() noexcept;
 // Makes the init_daz function object. New reference or null.
 PyObject* function_new(PyObject* globals) noexcept;
 // The code object exposed as init_daz.__code__, made at its first use. New reference or null.
