@@ -41,8 +41,9 @@ def words(report: dict[str, Any]) -> str:
     if outcome != "error" and report["dry_run"]:
         out.append("dry run: daz.init was not called (--login calls it)")
     if outcome == "login":
-        out.append(f"login: from the {report['source']}, user {report['user']!r}, with a {report['secret_kind']}"
-                   .replace("a app", "an app"))
+        article = "an" if report["secret_kind"] == "app key" else "a"
+        out.append(f"login: from the {report['source']}, user {report['user']!r}, with {article} "
+                   f"{report['secret_kind']}")
     elif outcome == "nothing":
         out.append("nothing: no source gave a usable pair; init_daz() initialises nothing")
     else:

@@ -12,6 +12,7 @@ import importlib
 import importlib.metadata
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -271,7 +272,21 @@ def secrets(events: list[Any]) -> list[Any]:
         elif isinstance(event, Init):
             found += [*event.args[1:], *event.kwargs.values()]
         elif isinstance(event, Run) and type(event.result) is subprocess.CompletedProcess:
-            found += [value for key, value in settings(parse(event.result.stdout)) if key == APP_KEY]
+            found += [value for doc in responses(event.result.stdout)
+                      for key, value in settings(doc) if key == APP_KEY]
+    return found
+
+
+def responses(stdout: Any) -> list[Any]:
+    """The tool's output as it parses, and each JSON object that starts one of its lines: a response that
+    a warning line precedes does not parse, but its app key is still a secret."""
+    found = [] if (whole := parse(stdout)) is UNSET else [whole]
+    decoder = json.JSONDecoder()
+    for start in re.finditer(r"^[ \t]*\{", stdout if type(stdout) is str else "", re.M):
+        try:
+            found.append(decoder.raw_decode(stdout, start.end() - 1)[0])
+        except (ValueError, RecursionError):
+            pass
     return found
 
 
