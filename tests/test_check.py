@@ -4,8 +4,10 @@ daz uncalled; the agent tool's run as a real shell reports it; no secret the rep
 
 import contextlib
 import io
+import itertools
 import json
 import os
+import re
 import subprocess
 import sys
 import types
@@ -19,6 +21,7 @@ from test_chain import (ACCOUNT, APP_KEY, FAILURES, ORDER, UNPACKING, U, agent, 
                         truth)
 
 from ferrovane.cairn.utils import login
+from ferrovane_cairn_login import _rows
 from ferrovane_cairn_login.__main__ import main
 
 WRAPPED, ABSENT = ("daz", "get_license_info", "subprocess"), object()
@@ -200,3 +203,12 @@ def test_no_secret_is_printed(secrets, source, live, refused):
         (*_, printed), (*_, words) = check(*login_option), check("--words", *login_option)
     for secret in secrets:
         assert all(form not in printed + words for form in (secret, repr(secret)[1:-1], json.dumps(secret)[1:-1]))
+
+
+@pytest.mark.parametrize("table", [_rows.IMPORT_ROWS, _rows.CALL_ROWS])
+def test_advice_stands_alone(table):
+    # The guide's rows refer to earlier rows ("as line 5"); the command's reader has no guide to look in.
+    table = _rows.rows(table)
+    for line, name in itertools.product(table, ("statement", "fails", "check")):
+        text = _rows.cell(table, line, name)
+        assert not re.search(r"as line \d+(?!\d| \()", text) and "`" not in text and "](#" not in text, (line, text)

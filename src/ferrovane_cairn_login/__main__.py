@@ -19,20 +19,22 @@ def words(report: dict[str, Any]) -> str:
     out = [f"interpreter: {report['interpreter']['executable']} ({report['interpreter']['version']})"]
     module = report["module"]
     if module:
-        out.append(f"module: {module['file']} (ferrovane-cairn-login {module['version'] or 'of unknown version'})")
+        version = module["version"] or "of unknown version"
+        out.append(f"module: {module['file']} (ferrovane-cairn-login {version})")
     selector = report[SELECTOR]
     out.append(f"{SELECTOR}: " + ("unset" if selector["value"] is None else repr(selector["value"])) + (
         " (selects the agent tool)" if selector["selects_agent"] else " (the agent tool is not run)"))
     if agent := report["agent"]:
-        out += [f"agent tool: {' '.join(agent['command'])}",
-                f"  found: {agent['found'] or 'none on PATH'}",
-                f"  exit status: {'none (the run failed)' if agent['exit_status'] is None else agent['exit_status']}"]
+        status = "none (the run failed)" if agent["exit_status"] is None else agent["exit_status"]
+        out += [f"agent tool: {' '.join(agent['command'])}", f"  found: {agent['found'] or 'none on PATH'}",
+                f"  exit status: {status}"]
         out += ["  standard error, last lines:", *("    " + line for line in agent["stderr_tail"])] \
             if agent["stderr_tail"] else ["  standard error: empty"]
         parsed = agent["parsed"]
         out.append("  standard output: " + (
             "not read" if parsed is None else "not JSON" if parsed is False else
-            f"JSON, \"Code\" {json.dumps(parsed['Code'])}, settings: {', '.join(parsed['settings']) or 'none'}"))
+            f"JSON, \"Code\" {json.dumps(parsed['Code'])}, settings: {', '.join(parsed['settings']) or 'none'}"
+        ))
     for made in report["lookups"]:
         halves = [f"{half} {({True: 'true', False: 'false', None: 'unknown'})[made[half + '_true']]}"
                   for half in ("user", "secret")]

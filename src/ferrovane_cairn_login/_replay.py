@@ -20,7 +20,7 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._rows import CALL_ROWS, IMPORT_ROWS, plain, rows
+from ._rows import CALL_ROWS, IMPORT_ROWS, cell, rows
 
 MODULE = "ferrovane.cairn.utils.login"
 ENTRY_FILE = "ferrovane/cairn/utils/login.cpp"  # the file name of the module's traceback entries
@@ -177,7 +177,8 @@ def analyse(report: dict[str, Any], events: list[Any], failure: BaseException | 
 
 
 def agent(run: Run, mask: Masker) -> dict[str, Any]:
-    made = {"command": run.command, "found": run.found, "exit_status": None, "stderr_tail": [], "parsed": None}
+    made: dict[str, Any] = {"command": run.command, "found": run.found, "exit_status": None, "stderr_tail": [],
+                            "parsed": None}
     res = run.result
     if type(res) is not subprocess.CompletedProcess:  # the run failed, or gave what a fake makes
         return made
@@ -222,7 +223,7 @@ def truth(value: Any) -> bool | None:
 
 
 def lookup(event: Lookup, after: Any, went_on: bool) -> dict[str, Any]:
-    made = {"source": "licence" if event.args == () else "app-key licence",
+    made: dict[str, Any] = {"source": "licence" if event.args == () else "app-key licence",
             "call": "get_license_info(" + ", ".join(map(shown_arg, event.args)) + ")",
             "user_true": None, "secret_true": None}
     halves = pair(event.result)
@@ -256,10 +257,13 @@ def describe(exc: BaseException, function: str, table: dict[int, Any]) -> dict[s
         message = "<the exception's str() failed>"
     line = next((n for frame, n in traceback.walk_tb(exc.__traceback__)
                  if frame.f_code.co_filename == ENTRY_FILE and frame.f_code.co_name == function), None)
-    row = table.get(line)
-    return {"type": kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}",
-            "message": message, "line": line, "statement": row and plain(row.statement),
-            "advice": row and f"What typically fails there: {plain(row.fails)}. What to check: {plain(row.check)}."}
+    name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    made = {"type": name, "message": message, "line": line, "statement": None, "advice": None}
+    if line is not None and line in table:
+        made.update(statement=cell(table, line, "statement"),
+                    advice=f"What typically fails there: {cell(table, line, 'fails')}. "
+                           f"What to check: {cell(table, line, 'check')}.")
+    return made
 
 
 def secrets(events: list[Any]) -> list[Any]:
@@ -296,6 +300,8 @@ class Masker:
     def __init__(self, found: list[Any]) -> None:
         forms, numbers = set(), set()
         for secret in found:
+            if type(secret) not in PLAIN or not secret:  # a false one is no secret; others cannot be shown
+                continue
             if type(secret) is bytes:
                 forms |= {repr(secret)[2:-1], secret.decode("utf-8", "replace")}
             elif type(secret) is str:

@@ -64,6 +64,17 @@ def rows(table: str) -> dict[int, Row]:
     return made
 
 
+def cell(table: dict[int, Row], line: int, name: str) -> str:
+    """A row's cell (name: "statement", "fails" or "check") as text, with a reference to another row of
+    the table ("as line 5", "as line 41, for ...") followed: the command's reader has no table."""
+    text = getattr(table[line], name)
+    ref = re.match(r"as line (\d+)", text)
+    if ref and int(ref[1]) in table and int(ref[1]) < line:  # rows refer to earlier rows only
+        inner = cell(table, int(ref[1]), name)
+        text = inner if text == ref[0] else f"{ref[0]} ({inner}){text[ref.end():]}"
+    return plain(text)
+
+
 def plain(markdown: str) -> str:
     """A cell as a terminal shows it: links as their text, without code spans' backticks or bold marks."""
     return re.sub(r"\[([^]]*)\]\([^)]*\)", r"\1", markdown).replace("`", "").replace("**", "")
