@@ -129,6 +129,16 @@ def test_agent_tool_run_by_a_real_shell(c, tmp_path, script, status, tail, parse
     assert f"exit status: {status}" in words and ("at line 29: result = json.loads" in words) == bool(outcome[2])
 
 
+@pytest.mark.parametrize("platform, command", [
+    ("win32", 'agent tool: powershell.exe -NoProfile -ExecutionPolicy Bypass -Command "& wrenkit.exe"\n'),
+    ("linux", "agent tool: /bin/sh -c wrenkit\n")])
+def test_command_line_as_the_platform_writes_it(c, platform, command):
+    agent(c, platform=platform)
+    (_, report, _), (*_, words) = check(), check("--words")
+    assert (report["outcome"], report["source"], report["user"]) == ("login", "agent", repr(U))
+    assert command in words and "exit status: none" in words  # a fake's result is not read
+
+
 def test_login_logs_in_with_the_stand_ins_and_a_dry_run_does_not(monkeypatch, tmp_path, no_agent):
     from ferrovane import daz
     (licence := tmp_path / "licence.json").write_text('{"user": "alice", "password": "pw-a"}')

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 import json
+import shlex
+import subprocess
 import sys
 import textwrap
 from typing import Any
@@ -26,7 +28,9 @@ def words(report: dict[str, Any]) -> str:
         " (selects the agent tool)" if selector["selects_agent"] else " (the agent tool is not run)"))
     if agent := report["agent"]:
         status = "none (the run failed)" if agent["exit_status"] is None else agent["exit_status"]
-        out += [f"agent tool: {' '.join(agent['command'])}", f"  found: {agent['found'] or 'none on PATH'}",
+        command = agent["command"]
+        shown = subprocess.list2cmdline(command) if command[:1] == ["powershell.exe"] else shlex.join(command)
+        out += [f"agent tool: {shown}", f"  found: {agent['found'] or 'none on PATH'}",
                 f"  exit status: {status}"]
         out += ["  standard error, last lines:", *("    " + line for line in agent["stderr_tail"])] \
             if agent["stderr_tail"] else ["  standard error: empty"]
@@ -58,6 +62,8 @@ def words(report: dict[str, Any]) -> str:
             out += textwrap.wrap(error["advice"], 100, initial_indent="  ", subsequent_indent="  ")
         if report["source"]:
             out.append(f"  daz.init refused the {report['source']}'s pair for user {report['user']!r}")
+        elif agent and not report["lookups"]:
+            out.append("  a failure ends the call: the licence lookups were not tried")
     return "\n".join(out) + "\n"
 
 
