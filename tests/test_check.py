@@ -191,7 +191,7 @@ def refuse(*args, **kwargs):
 TEXT = st.text(min_size=6).filter(lambda s: s.strip() == s)
 
 
-@settings(max_examples=100)  # each example replays four times
+@settings(max_examples=100, deadline=None)  # each example replays four times; slow under memcheck
 @example(secrets=("password", "two\nlines", "agent\nkey\n\\x"), live=True, refused=True, source="agent")
 @given(secrets=st.tuples(TEXT, TEXT, TEXT), live=st.booleans(), refused=st.booleans(),
        source=st.sampled_from(["agent", "warned agent", "default", "appkey"]))
