@@ -78,15 +78,23 @@ class Recorder:
 
     def run(self, real: Any) -> Any:
         def run(*args: Any, **kwargs: Any) -> Any:
-            command = args[0] if args else kwargs.get("args")
-            shell = kwargs.get("shell") is True
-            self.events.append(event := Run(
-                ["/bin/sh", "-c", command] if shell and type(command) is str
-                else [str(part) for part in command] if type(command) is list else [repr(command)],
-                shutil.which("wrenkit" if shell else "wrenkit.exe")))
+            self.events.append(event := described(args, kwargs))
             event.result = real(*args, **kwargs)
             return event.result
         return run
+
+
+def described(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Run:
+    """The command line of a run and the tool that PATH finds for it; never an exception of its own in
+    the call it records."""
+    command = args[0] if args else kwargs.get("args")
+    shell = kwargs.get("shell") is True
+    try:
+        return Run(["/bin/sh", "-c", command] if shell and type(command) is str
+                   else [str(part) for part in command] if type(command) is list else [repr(command)],
+                   shutil.which("wrenkit" if shell else "wrenkit.exe"))
+    except Exception:
+        return Run([], None)
 
 
 class Forward:
