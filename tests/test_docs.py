@@ -1,7 +1,9 @@
 """The troubleshooting guide keeps up with the sources: every line that the module can put in a traceback
 entry, at import and in a call of init_daz, has a row in docs/troubleshooting.md, and no row names a line
-that the module cannot give. The lines are read from the C++ sources, not from a copy of the table. And
-the commands of docs/reference.md that use the examples work as written and print what it says."""
+that the module cannot give. The lines are read from the C++ sources, not from a copy of the table. The
+check command's advice comes from the same rows: its tables (ferrovane_cairn_login/_rows.py) and the guide's
+are the same text, row for row. And the commands of docs/reference.md that use the examples work as written
+and print what it says."""
 
 import os
 import re
@@ -12,6 +14,8 @@ import sysconfig
 from pathlib import Path
 
 import pytest
+
+from ferrovane_cairn_login import _rows
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES, GUIDE = ROOT / "src" / "login", ROOT / "docs" / "troubleshooting.md"
@@ -121,3 +125,15 @@ def test_example_command_works_as_written(printed, command):
     done = subprocess.run(["/bin/sh", "-c", command], capture_output=True, text=True, env=env, cwd=ROOT,
                           timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, printed + "\n", "")
+
+
+@pytest.mark.parametrize("heading, table", [("While importing", _rows.IMPORT_ROWS),
+                                            ("While calling `init_daz()`", _rows.CALL_ROWS)])
+def test_the_check_commands_rows_are_the_guides(heading, table):
+    guide = {n: f"| {n} |{row}|" for n, row in guide_rows(heading).items()}
+    ours = {int(text.split(" | ")[0][2:]): text for text in table.splitlines()}
+    differ = [n for n in sorted(guide.keys() | ours.keys()) if guide.get(n) != ours.get(n)]
+    assert not differ, (
+        f"under '## {heading}', the rows of lines {differ} differ between docs/troubleshooting.md and "
+        f"src/ferrovane_cairn_login/_rows.py; the first, in the guide:\n{guide.get(differ[0])}\n"
+        f"and in _rows.py:\n{ours.get(differ[0])}")

@@ -1,6 +1,7 @@
-"""The module's wheel as it ships: it holds the module alone, with its licence and release metadata,
-installs into and out of an SDK's packages without touching a file of theirs, is typed for type checkers,
-and where no ferrovane package exists its import fails as the module's own import does. Each check installs
+"""The module's wheel as it ships: it holds the module and the check command's package alone, with its
+licence and release metadata, installs into and out of an SDK's packages without touching a file of theirs,
+is typed for type checkers, and where no ferrovane package exists its import fails as the module's own
+import does, and the check command reports that failure. Each check installs
 the wheel named by --wheel into a fresh environment of the running interpreter; without that option they
 are skipped. Wherever the suite runs, the installed version is what git (or the sdist) gives, and the changelog
 keeps its form."""
@@ -50,6 +51,8 @@ SDK_FILES = {
 }
 SDK_LOGIN = "sdk daz.init ('sdk-user', 'sdk-secret') {}"
 SDK_DIST_INFO = f"{SDK_NAME}-*.dist-info"
+# The check command's package: pure Python, beside the SDK's packages, never inside them.
+CHECK, CHECK_FILES = "ferrovane_cairn_login", ("__init__.py", "__main__.py", "_replay.py", "_rows.py")
 
 
 @pytest.fixture(scope="module")
@@ -111,6 +114,14 @@ class Env:
                               cwd=cwd, timeout=60)
         assert done.returncode == 0, done.stdout + done.stderr
         return done.stdout
+
+    def check(self, cwd: os.PathLike) -> tuple[int, dict]:
+        """Runs the check command (a dry run): its exit status and JSON report."""
+        env = {k: v for k, v in os.environ.items() if k not in ("FERROVANE_AGENT", "PYTHONPATH")}
+        done = subprocess.run([self.python, "-I", "-m", CHECK, "check", "--json"], capture_output=True, text=True,
+                              env=env, cwd=cwd, timeout=60)
+        assert done.stderr == "", done.stderr
+        return done.returncode, json.loads(done.stdout)
 
     def files_of(self, dist_info_glob: str) -> dict[str, str]:
         """Every file that an installed distribution's RECORD lists, with the digest of its content."""
@@ -208,10 +219,12 @@ def test_wheel_holds_the_module_its_stubs_and_licence_alone(wheel):
         assert names == {
             f"ferrovane/cairn/utils/login{sysconfig.get_config_var('EXT_SUFFIX')}",
             "ferrovane/cairn/utils/login.pyi", "ferrovane-stubs/cairn/utils/login.pyi", "ferrovane-stubs/py.typed",
+            *(f"{CHECK}/{name}" for name in CHECK_FILES),
             *(f"{DIST_INFO}/{name}" for name in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE"))}
         assert (read("ferrovane-stubs/py.typed"), read("ferrovane-stubs/cairn/utils/login.pyi"),
                 read("ferrovane/cairn/utils/login.pyi")) == (b"partial\n", stub, stub)
         assert read(f"{DIST_INFO}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
+        assert all(read(f"{CHECK}/{name}") == (ROOT / "src" / CHECK / name).read_bytes() for name in CHECK_FILES)
         meta = email.parser.BytesParser().parsebytes(read(f"{DIST_INFO}/METADATA"))
     # Licence metadata as an SPDX expression with its file (not the deprecated License field), the
     # current metadata version, and classifiers for what is built and tested, this interpreter included.
@@ -241,12 +254,16 @@ def test_install_and_uninstall_leave_the_sdk_as_it_was(wheel, sdk_wheel, tmp_pat
     out = env.run("from ferrovane.cairn.utils import login; print(login.__file__); login.init_daz()",
                   cwd=tmp_path).splitlines()
     assert Path(out[0]).parent == env.site / "ferrovane" / "cairn" / "utils" and out[1:] == [SDK_LOGIN]
+    status, report = env.check(tmp_path)  # the SDK's daz.init, which prints, is not called
+    assert (status, report["source"], report["user"], report["module"]["file"]) == (0, "licence", "sdk-user", out[0])
+    assert "sdk-secret" not in json.dumps(report)
 
     env.pip("uninstall", "-y", "ferrovane-cairn-login")
     assert env.files_of(SDK_DIST_INFO) == sdk
     assert env.run("""
 import importlib.util, ferrovane.daz, ferrovane.cairn.sdk.license_helper
-print(importlib.util.find_spec('ferrovane.cairn.utils.login'))""", cwd=tmp_path) == "None\n"
+print(importlib.util.find_spec('ferrovane.cairn.utils.login'), importlib.util.find_spec('ferrovane_cairn_login'))""",
+                   cwd=tmp_path) == "None None\n"
     assert not (env.site / "ferrovane-stubs").exists()
 
 
@@ -265,6 +282,11 @@ else:
 """, cwd=tmp_path)
     entry = [SOURCE_PATH, 1, IMPORT_TIME]
     assert json.loads(out) == ["ImportError", "cannot import name daz", [entry], entry]
+    status, report = env.check(tmp_path)  # the check command says so, with the guide's row of line 1
+    error = report["error"]
+    assert (status, report["outcome"], error["type"], error["message"], error["line"]) == (
+        2, "error", "ImportError", "cannot import name daz", 1)
+    assert error["statement"].startswith("from ferrovane import daz") and "python -m pip list" in error["advice"]
 
 
 def test_type_checkers_see_the_module_typed(wheel, sdk_wheel, tmp_path):
