@@ -3,8 +3,10 @@
 # the stack protector (__stack_chk_fail), full RELRO and BIND_NOW are required of every module, x86-64
 # and aarch64 alike (hardening-check reads both through readelf). Reported and not required:
 #   - Fortify Source: CMakeLists.txt compiles with _FORTIFY_SOURCE=3, but the module's calls into
-#     libc that have checked variants copy into buffers whose size the compiler cannot know (a new
-#     str's data), so no __*_chk variant is chosen and the checker finds "only unprotected functions";
+#     libc that have checked variants (memmove, and with newer compilers memcpy and memset) are the
+#     compiler's own renderings of loops and copies of objects, over memory whose size it cannot
+#     know (the traceback cache's heap array), so no __*_chk variant is chosen and the checker finds
+#     "only unprotected functions";
 #   - control flow: the code is compiled with -fcf-protection (x86-64) or -mbranch-protection=standard
 #     (aarch64), but the linker marks the module only if every object linked in is marked, and the C
 #     runtime's start files are not (glibc's crti.o and crtn.o, on the host's 2.36 and Debian testing's

