@@ -32,7 +32,6 @@ subclass with object.__init__, its `stdout` the canned response; json.loads: {re
 """
 
 import atexit
-import concurrent.futures
 import contextlib
 import functools
 import gc
@@ -52,8 +51,6 @@ import types
 from collections import deque
 from pathlib import Path
 
-import pyperf
-from pyperf._cli import format_checks  # the checks pyperf prints after each timing
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH)
@@ -381,6 +378,8 @@ def count_instructions(suite, calls):
             **{f"agent/{label}": prelude + f"run.agent_phase({label!r})" for label in ("module", "bare")},
             **{f"import/{label}": PRELUDE.format(folder=import_folder()) + f"os.getppid(); import {name}; os.getppid()"
                for label, name in IMPORTS.items()}}
+    import concurrent.futures  # here: the interpreters run under callgrind import this file, not it
+
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
         done = dict(zip(jobs, pool.map(callgrind, jobs.values())))
     phases = dict(zip(call_phases(calls), done.pop("calls")[0]))
@@ -396,6 +395,8 @@ def count_instructions(suite, calls):
 
 def pyperf_warnings(suite):
     """The benchmarks that pyperf's checks find unstable, named once rather than warned about one by one."""
+    from pyperf._cli import format_checks  # the checks pyperf prints after each timing
+
     unstable = [b.get_name() for b in suite.get_benchmarks() if format_checks(b)]
     if unstable:
         print(f"\npyperf: {len(unstable)} of {len(suite)} timings may be unstable (their spread or outliers; "
@@ -447,7 +448,7 @@ def summary(suite):
     table("Real agent path, one call with the processes it starts", ["what", "ms (median)"]
           + ["instructions"] * counted, rows)
     imports = {label: med[f"import/{label}"] for label in IMPORTS}
-    rows = [[label, f"{value * 1e6:.1f}"] + [f"{ins[f'import/{label}']:,.0f}"] * counted
+    rows = [[label, f"{value * 1e6:.1f}"] + ([f"{ins[f'import/{label}']:,.0f}"] if counted else [])
             for label, value in imports.items()]
     table("Import in a fresh interpreter", ["what", "us (median)"] + ["instructions"] * counted, rows)
     if counted:
@@ -461,6 +462,10 @@ def summary(suite):
 
 
 def main():
+    # pyperf is imported here, not above: each interpreter run under callgrind imports this file for
+    # its phases, and importing pyperf there took most of its time.
+    import pyperf
+
     runner = pyperf.Runner(processes=4, values=3, min_time=0.04)
     runner.argparser.add_argument("--summary", metavar="JSON", help="print the summary of a saved run and exit")
     args = runner.parse_args()

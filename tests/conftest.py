@@ -11,10 +11,13 @@ from hypothesis import settings
 
 from ferrovane.cairn.utils import login as login_module
 
-# The number of examples of the property tests: 700, or fewer where Python code runs some 200 times
-# slower, under emulation (.ci/aarch64.sh passes --hypothesis-profile=emulated).
+# The number of examples of the property tests: 700, or fewer where Python code runs far slower:
+# some 200 times under emulation (.ci/aarch64.sh passes --hypothesis-profile=emulated) and some 50
+# times under memcheck (.ci/valgrind.sh passes --hypothesis-profile=memcheck), where each example is
+# there for what memcheck sees on its path rather than for the search.
 settings.register_profile("thorough", max_examples=700)
 settings.register_profile("emulated", max_examples=20)
+settings.register_profile("memcheck", max_examples=50)
 settings.load_profile("thorough")
 
 

@@ -191,7 +191,8 @@ def refuse(*args, **kwargs):
 TEXT = st.text(min_size=6).filter(lambda s: s.strip() == s)
 
 
-@settings(max_examples=100, deadline=None)  # each example replays four times; slow under memcheck
+# Each example replays four times: at most 100 examples, fewer where the profile asks for fewer.
+@settings(max_examples=min(100, settings.default.max_examples), deadline=None)
 @example(secrets=("password", "two\nlines", "agent\nkey\n\\x"), live=True, refused=True, source="agent")
 @given(secrets=st.tuples(TEXT, TEXT, TEXT), live=st.booleans(), refused=st.booleans(),
        source=st.sampled_from(["agent", "warned agent", "default", "appkey"]))
