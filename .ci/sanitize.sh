@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Memory errors and undefined behaviour: builds the module with AddressSanitizer and
 # UndefinedBehaviorSanitizer (Debug, so the assertions in the CPython headers are live too) into a
-# fresh virtual environment, then runs the whole test suite with the sanitizer runtimes preloaded
-# into the interpreter. Child processes that the tests start inherit the environment and are
+# fresh virtual environment, then runs the test suite with the sanitizer runtimes preloaded into
+# the interpreter, all but the tests of Python code alone (python_only_tests in .ci/lib.sh: the
+# interpreter is not instrumented, only the module). Child processes that the tests start inherit the environment and are
 # checked as well. Every report goes to a log file under the report directory; the script fails
 # when pytest fails or when any report was written.
 #
@@ -37,7 +38,7 @@ env LD_PRELOAD="$asan_rt:$ubsan_rt" \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${python_only_tests[@]}" "$@" || rc=$?
 
 if ! show_reports sanitize "$reports"/*; then
     echo "sanitize: sanitizer reports found" >&2

@@ -7,11 +7,9 @@
 #
 # Python code runs some 50 times slower under memcheck, so what runs is what reaches the module's C
 # code; left out, with the reason:
-#   tests/test_check.py, tests/test_docs.py, tests/test_standins.py, tests/test_packaging.py: the
-#   check command, the docs' examples, the stand-ins and the packaging checks are Python code; the
-#   module's paths that they reach are those of tests/test_chain.py and tests/test_leaks.py, which
-#   run (together they took some six of the nineteen minutes here);
-#   test_stub_matches_the_module: mypy's stubtest reads names and signatures (a minute and a half);
+#   the tests of Python code alone (python_only_tests in .ci/lib.sh): the module's paths that they
+#   reach are those of the tests that run (here, at commit a394d2d, they took six and a half of the
+#   nineteen minutes of the whole suite, mypy's check of the stub a minute and a half of it);
 #   test_rebinding_globals_while_calls_run: valgrind runs one thread at a time and hands the
 #   interpreter lock around so slowly that the rebinding thread barely gets to run; the test
 #   then needs minutes instead of a second. The other thread tests run.
@@ -55,9 +53,7 @@ PYTHONMALLOC=malloc valgrind --tool=memcheck --quiet --error-exitcode=99 --num-c
     --log-file="$logs/memcheck.%p.log" --suppressions="$supp" \
     --trace-children=yes --trace-children-skip='/bin/sh,/bin/bash,/usr/bin/*' \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    --hypothesis-profile=memcheck \
-    --ignore=tests/test_check.py --ignore=tests/test_docs.py --ignore=tests/test_standins.py \
-    --ignore=tests/test_packaging.py --deselect=tests/test_module.py::test_stub_matches_the_module \
+    --hypothesis-profile=memcheck "${python_only_tests[@]}" \
     -k 'not test_rebinding_globals_while_calls_run' "$@" || rc=$?
 
 if ! show_reports valgrind "$logs"/*.log || [ "$rc" -eq 99 ]; then

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 import types
 from dataclasses import dataclass, field
 from typing import Any
@@ -11,14 +12,17 @@ from hypothesis import settings
 
 from ferrovane.cairn.utils import login as login_module
 
-# The number of examples of the property tests: 700, or fewer where Python code runs far slower:
-# some 200 times under emulation (.ci/aarch64.sh passes --hypothesis-profile=emulated) and some 50
-# times under memcheck (.ci/valgrind.sh passes --hypothesis-profile=memcheck), where each example is
-# there for what memcheck sees on its path rather than for the search.
+# The number of examples of the property tests: 700 on a release build of the interpreter (CI runs
+# the suite on one of each version). Fewer where Python code runs slower and each example is there
+# for what the run's checks see on its path rather than for the search: 50 on a debug build (some 3
+# times slower; loaded by default there), 50 under memcheck (some 50 times; .ci/valgrind.sh passes
+# --hypothesis-profile=memcheck), 20 under emulation (some 200 times; .ci/aarch64.sh passes
+# --hypothesis-profile=emulated).
 settings.register_profile("thorough", max_examples=700)
-settings.register_profile("emulated", max_examples=20)
+settings.register_profile("debug", max_examples=50)
 settings.register_profile("memcheck", max_examples=50)
-settings.load_profile("thorough")
+settings.register_profile("emulated", max_examples=20)
+settings.load_profile("debug" if hasattr(sys, "gettotalrefcount") else "thorough")
 
 
 def pytest_addoption(parser):

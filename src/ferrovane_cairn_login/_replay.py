@@ -20,7 +20,7 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._rows import CALL_ROWS, IMPORT_ROWS, cell, rows
+from ._rows import CALL_ROWS, IMPORT_ROWS, cell, init_lines, rows
 
 MODULE = "ferrovane.cairn.utils.login"
 ENTRY_FILE = "ferrovane/cairn/utils/login.cpp"  # the file name of the module's traceback entries
@@ -177,7 +177,7 @@ def analyse(report: dict[str, Any], events: list[Any], failure: BaseException | 
                           secret_kind=secret)
     if failure is not None:
         report.update(outcome="error", error=error)
-        if line not in (39, 43, 47):  # only a failing daz.init leaves the source it was given
+        if line not in init_lines():  # only a failing daz.init leaves the source it was given
             report.update(source=None, user=None, secret_kind=None)
     else:
         report["outcome"] = "login" if any(isinstance(e, Init) for e in events) else "nothing"

@@ -64,6 +64,11 @@ def rows(table: str) -> dict[int, Row]:
     return made
 
 
+def init_lines() -> frozenset[int]:
+    """The lines of a call that hand a pair to daz.init."""
+    return frozenset(line for line, row in rows(CALL_ROWS).items() if row.statement.startswith("`daz.init("))
+
+
 def cell(table: dict[int, Row], line: int, name: str) -> str:
     """A row's cell (name: "statement", "fails" or "check") as text, with a reference to another row of
     the table ("as line 5", "as line 41, for ...") followed: the command's reader has no table."""
