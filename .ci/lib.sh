@@ -20,9 +20,9 @@ unset _version
 
 # pytest's options that leave out the tests of Python code alone (the check command, the docs'
 # examples, the stand-ins, the packaging checks, mypy's check of the type stub), for the runs whose
-# checks see only what reaches the module's C code and where Python code runs far slower: memcheck
-# (.ci/valgrind.sh) and the sanitizers (.ci/sanitize.sh). The module's paths that those tests reach
-# are those of the tests that run.
+# checks see only what reaches the module's C code and where Python code runs slower: memcheck
+# (.ci/valgrind.sh), the sanitizers (.ci/sanitize.sh) and the debug builds (.ci/run). The module's
+# paths that those tests reach are those of the tests that run; each release build runs them all.
 python_only_tests=(--ignore=tests/test_check.py --ignore=tests/test_docs.py --ignore=tests/test_standins.py
     --ignore=tests/test_packaging.py --deselect=tests/test_module.py::test_stub_matches_the_module)
 
