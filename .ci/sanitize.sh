@@ -3,8 +3,8 @@
 # UndefinedBehaviorSanitizer (Debug, so the assertions in the CPython headers are live too) into a
 # fresh virtual environment, then runs the test suite with the sanitizer runtimes preloaded into
 # the interpreter, all but the tests of Python code alone (python_only_tests in .ci/lib.sh: the
-# interpreter is not instrumented, only the module). Child processes that the tests start inherit the environment and are
-# checked as well. Every report goes to a log file under the report directory; the script fails
+# interpreter is not instrumented, only the module). Child processes that the tests start inherit
+# the environment and are checked as well. Every report goes to a log file under the report directory; the script fails
 # when pytest fails or when any report was written.
 #
 # Usage (from anywhere): bash .ci/sanitize.sh [extra pytest arguments]

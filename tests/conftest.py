@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
-import sys
 import types
 from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
 from hypothesis import settings
+
+from support import DEBUG_BUILD
 
 from ferrovane.cairn.utils import login as login_module
 
@@ -22,7 +23,7 @@ settings.register_profile("thorough", max_examples=700)
 settings.register_profile("debug", max_examples=50)
 settings.register_profile("memcheck", max_examples=50)
 settings.register_profile("emulated", max_examples=20)
-settings.load_profile("debug" if hasattr(sys, "gettotalrefcount") else "thorough")
+settings.load_profile("debug" if DEBUG_BUILD else "thorough")
 
 
 def pytest_addoption(parser):
