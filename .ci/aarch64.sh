@@ -224,7 +224,10 @@ case "$mode" in
         [ $# -eq 3 ] || usage
         python=$(interpreter "$1")
         use_uv
-        bash .ci/wheel.sh build "$python" "$2" "$3"
+        natives=$(mktemp -d)
+        trap 'rm -rf "$natives"' EXIT
+        FERROVANE_NATIVE_PYTHON=$(native_python "$1" "$natives") FERROVANE_BACKEND_PLATFORM=aarch64-manylinux_2_17 \
+            bash .ci/wheel.sh build "$python" "$2" "$3"
         ;;
     test)
         wheels=()

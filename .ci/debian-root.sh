@@ -3,7 +3,8 @@
 # Debian root (debootstrap, minimal variant, default mirror) with a C/C++ compiler, CMake and the
 # interpreters below, or reuses the one made by an earlier run, then runs the README's test command
 # for the version given, in a fresh copy of this checkout and a fresh virtual environment inside
-# the root. The module is built with warnings as errors, as in the rest of CI.
+# the root (made by uv where FERROVANE_UV names its executable, as .ci/run does for the debug
+# builds: quick_venv in .ci/lib.sh). The module is built with warnings as errors, as in the rest of CI.
 #
 # The root lives outside the checkout, so fresh clones share it; it is made again when the package
 # list or the suite changes or when it is older than FERROVANE_ROOT_MAX_DAYS days. A lock file
@@ -147,6 +148,14 @@ if [ "$version" = exec ]; then
     rm -rf "$root/srv/share"
     cp -a "$share/." "$root/srv/share"
 fi
+# The uv executable that FERROVANE_UV names, where it names one, goes in beside the copy: the test
+# environment (quick_venv in .ci/lib.sh) and the scripts that exec runs use it there.
+rm -rf "$root/srv/ferrovane-uv"
+if [ -n "${FERROVANE_UV:-}" ]; then
+    mkdir -p "$root/srv/ferrovane-uv"
+    cp "$FERROVANE_UV" "$root/srv/ferrovane-uv/uv"
+    passed+=(FERROVANE_UV=/srv/ferrovane-uv/uv)
+fi
 
 mount -t proc proc "$root/proc"
 
@@ -167,7 +176,7 @@ chroot "$root" /usr/bin/env -i \
         echo "== test suite with $("python$version" --version) ($(. /etc/os-release; echo "$PRETTY_NAME"),"\
              "$(g++ --version | head -n 1), $(cmake --version | head -n 1)) in a Debian root"
         . .ci/lib.sh
-        suite_venv "python$version" .venv .
+        quick_venv "python$version" .venv .
         .venv/bin/python -m pytest -q "$@"
     ' debian-root "$version" "$@" || rc=$?
 if [ "$version" = exec ]; then

@@ -49,6 +49,38 @@ suite_venv() {
     fi
 }
 
+# uv reads neither pip's configuration files nor its variables: exports the same CA bundle, index and
+# local wheels as pip's, where those are given in the environment, for the uv commands that follow;
+# an interpreter that is not found fails them instead of being downloaded.
+uv_settings() {
+    export UV_PYTHON_DOWNLOADS=never
+    [ -z "${PIP_CERT:-}" ] || export SSL_CERT_FILE=${SSL_CERT_FILE:-$PIP_CERT}
+    [ -z "${PIP_INDEX_URL:-}" ] || export UV_DEFAULT_INDEX=${UV_DEFAULT_INDEX:-$PIP_INDEX_URL}
+    [ -z "${PIP_FIND_LINKS:-}" ] || export UV_FIND_LINKS=${UV_FIND_LINKS:-$PIP_FIND_LINKS}
+}
+
+# suite_venv's environment (the same arguments, the same packages, pip among them) made by uv, the
+# executable that FERROVANE_UV names, or by suite_venv itself where it names none. For the runs that
+# check the module rather than the README's command (memcheck, the sanitizers, the debug builds):
+# uv installs natively what pip, run by the interpreter under test, takes a minute or more for (on
+# a debug build, 90 s against 25 s). The checkout's two projects are built afresh each time
+# (uv would otherwise reuse a build of a folder whose pyproject.toml has not changed).
+quick_venv() {
+    if [ -z "${FERROVANE_UV:-}" ]; then
+        suite_venv "$@"
+        return
+    fi
+    local python=$1 venv=$2 project=$3 uv=$FERROVANE_UV
+    shift 3
+    uv_settings
+    rm -rf "$venv"
+    "$uv" venv -q --seed --python "$(command -v "$python")" "$venv"
+    local install=("$uv" pip install -q --python "$venv/bin/python" --refresh-package ferrovane-standins
+        --refresh-package ferrovane-cairn-login)
+    "${install[@]}" ./standins
+    "${install[@]}" "${project}[test]" "$@"
+}
+
 # Makes a fresh virtual environment of the host's python in folder $1, with the latest pip and the
 # packages (or pip's options, such as -r FILE) after $1 at the versions that the release pins.
 tool_venv() {

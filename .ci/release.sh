@@ -78,7 +78,9 @@ if [ -n "$(git status --porcelain --untracked-files=normal 2>/dev/null)" ]; then
     echo "release: warning: the checkout has changes that are not committed; the artifacts hold them" >&2
 fi
 echo "release: commit $commit, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
-# uv makes the environments of the interpreters that run under emulation (.ci/aarch64.sh).
+# uv builds every wheel and makes the environments that test them (.ci/wheel.sh), inside the Debian
+# root too (.ci/debian-root.sh takes it in) and for the interpreters that run under emulation
+# (.ci/aarch64.sh); the README's test command in the unpacked sdist, below, runs with pip.
 uv=$PWD/$tools/bin/uv
 
 step "sdist"
@@ -95,12 +97,13 @@ echo "release: version $(basename "$sdist" .tar.gz | cut -d- -f2)"
 
 step "a wheel per interpreter, from the sdist"
 for v in "${host[@]}"; do
-    bash .ci/wheel.sh build "python$v" "$sdist" "$work/raw"
+    FERROVANE_UV=$uv bash .ci/wheel.sh build "python$v" "$sdist" "$work/raw"
 done
 # The root sees the folder $work/root as /srv/share: the sdist goes in, the wheels come back.
 cp "$sdist" "$work/root/"
 for v in "${in_root[@]}"; do
-    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "python$v" "/srv/share/$(basename "$sdist")" /srv/share/raw
+    FERROVANE_UV=$uv bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh build "python$v" \
+        "/srv/share/$(basename "$sdist")" /srv/share/raw
 done
 if [ "${#in_root[@]}" -gt 0 ]; then
     mv "$work"/root/raw/*.whl "$work/raw/"
@@ -196,7 +199,7 @@ if [ "${#host[@]}" -gt 0 ]; then
         echo "release: the second python -m build --sdist failed" >&2
         exit 1
     }
-    bash .ci/wheel.sh build "python${host[0]}" "$sdist" "$again/raw"
+    FERROVANE_UV=$uv bash .ci/wheel.sh build "python${host[0]}" "$sdist" "$again/raw"
     repair "$(echo "$again"/raw/*.whl)" "$again/dist"
     first=("$sdist" "$(echo "$dist"/*-"$tag"-*_x86_64.whl)")
     for artifact in "${first[@]}"; do
@@ -229,14 +232,14 @@ fi
 
 step "each wheel's suite"
 for v in "${host[@]}"; do
-    bash .ci/wheel.sh test "python$v" "$(echo "$dist"/*-"$(cp_tag "$v")"-*_x86_64.whl)" "$@"
+    FERROVANE_UV=$uv bash .ci/wheel.sh test "python$v" "$(echo "$dist"/*-"$(cp_tag "$v")"-*_x86_64.whl)" "$@"
 done
 rm -rf "$work/root"
 mkdir -p "$work/root"
 cp "$dist"/*.whl "$work/root/"
 for v in "${in_root[@]}"; do
     wheel=$(basename "$(echo "$dist"/*-"$(cp_tag "$v")"-*_x86_64.whl)")
-    bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "python$v" "/srv/share/$wheel" "$@"
+    FERROVANE_UV=$uv bash .ci/debian-root.sh exec "$work/root" .ci/wheel.sh test "python$v" "/srv/share/$wheel" "$@"
 done
 if [ "${#aarch64[@]}" -gt 0 ]; then
     step "each aarch64 wheel's part of the suite, under emulation"

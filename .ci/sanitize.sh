@@ -26,7 +26,7 @@ done
 
 rm -rf "$reports"
 mkdir -p "$reports"
-FERROVANE_WERROR=ON suite_venv python "$venv" . \
+FERROVANE_WERROR=ON quick_venv python "$venv" . \
     -C cmake.define.FERROVANE_SANITIZE=ON -C cmake.build-type=Debug -C install.strip=false
 
 # The interpreter itself is not instrumented, so the runtimes must be loaded before anything else.

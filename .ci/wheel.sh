@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # One interpreter's wheel, built and checked the same way on the host and inside the Debian root
 # (.ci/release.sh runs it in both places):
-#   build PYTHON SDIST DIR   the module's wheel for PYTHON, built by pip from the sdist alone (so a
-#                            file missing from the sdist fails here), written into DIR;
+#   build PYTHON SDIST DIR   the module's wheel for PYTHON, built from the sdist alone (so a file
+#                            missing from the sdist fails here), written into DIR;
 #   test PYTHON WHEEL [pytest args]
 #                            WHEEL with its test extras and the stand-ins' distribution in a fresh
 #                            environment of PYTHON; the module, the stand-ins and wrenkit must come
 #                            from that environment, the module must log in when run from outside the
 #                            checkout, and then the suite runs from the checkout against it, the
 #                            packaging checks included.
-# With FERROVANE_UV naming a uv executable, uv makes the environments, installs into them and builds
-# (`uv build --wheel`, the same isolated PEP 517 build from the sdist): .ci/aarch64.sh sets it for the
-# interpreters that run under emulation, where pip itself would take minutes per environment, and
-# with it FERROVANE_NATIVE_PYTHON where it has a native interpreter of the wheel's version, which
-# then compiles the test environment's bytecode.
+# pip builds (`pip wheel`, an isolated PEP 517 build) and makes the environments; with FERROVANE_UV
+# naming a uv executable, uv does (`uv build --wheel`, the same isolated build), natively and in a
+# fraction of pip's time: .ci/release.sh sets it for every wheel. For the interpreters that run under
+# emulation, .ci/aarch64.sh also sets FERROVANE_NATIVE_PYTHON where it has a native interpreter of
+# the wheel's version: that one then compiles the bytecode of the build's backend and of the test
+# environment (below), which the emulated interpreter would otherwise compile itself.
 #
 # Usage (from anywhere): bash .ci/wheel.sh build|test ...
 set -euo pipefail
@@ -30,17 +31,14 @@ shift 3
 
 uv=${FERROVANE_UV:-}
 if [ -n "$uv" ]; then
-    # uv reads neither pip's configuration files nor its variables: the same CA bundle, index and
-    # local wheels as pip's, where those are given in the environment.
-    [ -z "${PIP_CERT:-}" ] || export SSL_CERT_FILE=${SSL_CERT_FILE:-$PIP_CERT}
-    [ -z "${PIP_INDEX_URL:-}" ] || export UV_DEFAULT_INDEX=${UV_DEFAULT_INDEX:-$PIP_INDEX_URL}
-    [ -z "${PIP_FIND_LINKS:-}" ] || export UV_FIND_LINKS=${UV_FIND_LINKS:-$PIP_FIND_LINKS}
+    uv_settings
 fi
-# A fresh environment of $python in folder $1, with pip unless uv is to install into it.
+# A fresh environment of $python in folder $1, with pip (which the packaging checks run) also where
+# uv makes it and is to install into it.
 fresh_env() {
     rm -rf "$1"
     if [ -n "$uv" ]; then
-        "$uv" venv -q --python "$python" "$1"
+        "$uv" venv -q --seed --python "$python" "$1"
     else
         "$python" -m venv "$1"
     fi
@@ -56,7 +54,38 @@ if [ "$mode" = build ]; then
     trap 'rm -rf "$tools"' EXIT
     mkdir -p "$out"
     log=$tools/build.log
-    if [ -n "$uv" ]; then
+    if [ -n "$uv" ] && [ -n "${FERROVANE_NATIVE_PYTHON:-}" ]; then
+        # Under emulation, each build's fresh environment costs half a minute: uv asks the emulated
+        # interpreter what it is for each command (6 s each time), and that interpreter compiles the
+        # backend's imports. Instead uv installs the backend, at the same pins, natively into a
+        # folder for FERROVANE_BACKEND_PLATFORM and this version, the native interpreter of the
+        # version compiles its bytecode, and the wheel is built with that folder on the path,
+        # without isolation. What goes in: the requirements of [build-system] and those that the
+        # backend adds (asked by the native interpreter: they depend on the tools on the system,
+        # not on the architecture). The wheel holds the same files as an isolated build's.
+        native=$FERROVANE_NATIVE_PYTHON backend=$tools/backend
+        mkdir "$tools/sdist"
+        tar -xzf "$artifact" -C "$tools/sdist" --strip-components=1
+        version=$("$native" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+        for asked in requires get_requires_for_build_wheel; do
+            (cd "$tools/sdist" && PYTHONPATH=$backend "$native" -c 'import sys, tomllib
+from importlib import import_module
+system = tomllib.load(open("pyproject.toml", "rb"))["build-system"]
+if sys.argv[1] == "requires":
+    wanted = system["requires"]
+else:
+    wanted = import_module(system["build-backend"]).get_requires_for_build_wheel()
+print(*wanted, sep="\n")' "$asked") > "$tools/requires.txt"
+            if [ -n "$(tr -d '[:space:]' < "$tools/requires.txt")" ]; then
+                "$uv" pip install -q --python "$native" --target "$backend" --python-version "$version" \
+                    --python-platform "$FERROVANE_BACKEND_PLATFORM" -c "$PIP_CONSTRAINT" -r "$tools/requires.txt"
+            fi
+        done
+        "$native" -m compileall -q --invalidation-mode timestamp "$backend" > /dev/null 2>&1 || true
+        export PYTHONPATH=$backend
+        build=("$uv" build --wheel --no-cache --no-build-isolation --python "$python" --out-dir "$out"
+            "$tools/sdist")
+    elif [ -n "$uv" ]; then
         build=("$uv" build --wheel --no-cache --python "$python" --out-dir "$out" "$artifact")
     else
         fresh_env "$tools/env"
