@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import atexit
 import functools
+import gc
 import importlib.machinery
 import importlib.util
 import os
@@ -26,6 +27,15 @@ FATAL_ON_DEBUG = ("a debug build of the interpreter ends the process when a call
 SOURCE_PATH = "ferrovane/cairn/utils/login.cpp"
 INIT_DAZ = "ferrovane.cairn.utils.login.init_daz"
 IMPORT_TIME = "init ferrovane.cairn.utils.login"
+
+
+def freeze_heap(request: pytest.FixtureRequest) -> None:
+    """Puts what exists now into the collector's permanent generation until the test ends: gc.get_objects()
+    then lists only what the test makes, and each collection passes over the young objects alone instead
+    of the whole heap of the test run (a second or more per collection under emulation or memcheck)."""
+    request.addfinalizer(gc.unfreeze)
+    gc.collect()
+    gc.freeze()
 
 
 def module_entries(exc: BaseException) -> list[tuple[str, int, str]]:

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from support import INIT_DAZ, SOURCE_PATH, module_entries
+from support import INIT_DAZ, SOURCE_PATH, freeze_heap, module_entries
 
 NS = types.SimpleNamespace
 ACCOUNT, APP_KEY, APPKEY_VAR = "KORVEX_ACCOUNT", "KORVEX_CUSTOM_APP_KEY", "FERROVANE_APPKEY_LICENSE"
@@ -452,7 +452,8 @@ LEAKS = {  # id: default result, app-key result, agent response, daz.init raises
 
 
 @pytest.mark.parametrize("default, appkey, doc, init_raises", LEAKS.values(), ids=LEAKS)
-def test_no_references_are_kept(c, default, appkey, doc, init_raises):
+def test_no_references_are_kept(c, default, appkey, doc, init_raises, request):
+    freeze_heap(request)
     selector = "app_key_daz" if doc else SELECTOR
     doc and agent(c, doc)
     c.mp.setattr(c.login, "os", module("os", getenv=lambda name: selector))

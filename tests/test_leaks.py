@@ -15,7 +15,8 @@ from functools import partial
 
 import pytest
 
-from support import DEBUG_BUILD, FATAL_ON_DEBUG, INIT_DAZ, SOURCE_PATH, misbehaving, misbehaving_callee, module_entries
+from support import (DEBUG_BUILD, FATAL_ON_DEBUG, INIT_DAZ, SOURCE_PATH, freeze_heap, misbehaving, misbehaving_callee,
+                     module_entries)
 
 from ferrovane.cairn.utils import login
 
@@ -252,12 +253,7 @@ def test_no_leaks(make, monkeypatch, request):
     misbehaving()  # loaded before the scenario, so that its objects are not taken for the scenario's
     with contextlib.suppress(ImportError):
         import _testcapi  # noqa: F401
-    # What exists before the scenario goes into the collector's permanent generation: gc.get_objects()
-    # then lists only what the scenario makes, and each collection below passes over the young
-    # objects alone instead of the whole heap of the test run.
-    request.addfinalizer(gc.unfreeze)
-    gc.collect()
-    gc.freeze()
+    freeze_heap(request)
     # Every object the scenario makes goes through the calls or holds what does.
     world = make()
     values = gc.get_objects()

@@ -12,7 +12,7 @@ from typing import Any
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import INIT_DAZ, SOURCE_PATH, module_entries
+from support import INIT_DAZ, SOURCE_PATH, freeze_heap, module_entries
 
 from ferrovane.cairn.utils import login
 
@@ -210,6 +210,13 @@ LOOKUP_RESULTS = st.one_of(
 # Mostly the agent's selector: its output is the larger space; when it gives no pair, the chain goes
 # on to the licences.
 SELECTORS = st.sampled_from(["app_key_daz"] * 3 + [None, "", "app_key_daz ", "APP_KEY_DAZ"])
+
+
+@pytest.fixture(scope="module", autouse=True)
+def young_heap(request):
+    """The examples make many objects: the collections they cause pass over those alone, not over
+    the heap that the tests before them left (under emulation, minutes instead of seconds)."""
+    freeze_heap(request)
 
 
 @settings(deadline=None)  # examples: the profile that tests/conftest.py loads
