@@ -69,7 +69,7 @@ subset=(tests/test_chain.py tests/test_module.py tests/test_builtin.py tests/tes
 # last wheel given alone: the same code of the module, compiled for the same architecture.
 once=(--deselect tests/test_module.py::test_call_loop_without_python_frames
     --deselect tests/test_module.py::test_version_check)
-suite=${FERROVANE_DEBIAN_SUITE:-testing}
+suite=$debian_suite
 root=${FERROVANE_AARCH64_ROOT:-/var/tmp/ferrovane-aarch64-$suite}
 packages=()
 for v in "${debian_versions[@]}"; do
@@ -192,9 +192,9 @@ use_uv() {
 # on the root's libraries, without entering it. wheel.sh compiles the test environments' bytecode
 # with it, which then is the same as the emulated interpreter's own.
 native_python() {
-    local droot=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$suite}
+    local droot=$debian_root
     local loader=$droot/lib64/ld-linux-x86-64.so.2 lib=x86_64-linux-gnu
-    if [ -f "$droot/etc/ferrovane-root" ] && [ -x "$loader" ] && [ -x "$droot/usr/bin/python$1" ]; then
+    if [ -f "$droot/$debian_root_stamp" ] && [ -x "$loader" ] && [ -x "$droot/usr/bin/python$1" ]; then
         cat > "$2/python$1-native" <<EOF
 #!/bin/sh
 exec "$loader" --library-path "$droot/lib/$lib:$droot/usr/lib/$lib" "$droot/usr/bin/python$1" "\$@"

@@ -39,8 +39,7 @@ elif [[ ! " ${runs[*]} prepare " == *" $version "* ]]; then
 fi
 shift
 
-suite=${FERROVANE_DEBIAN_SUITE:-testing}
-root=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$suite}
+suite=$debian_suite root=$debian_root
 
 # The fixtures build variants of the module with CMake and the compiler; _testcapi, which the
 # subinterpreter and error-path tests use, ships in Debian's libpythonX.Y-stdlib (not in the
@@ -51,7 +50,7 @@ for v in "${debian_versions[@]}"; do
     packages+=("python$v-dev" "python$v-venv" "libpython$v-stdlib" "python$v-dbg")
 done
 recipe="suite=$suite packages=${packages[*]}"
-stamp=etc/ferrovane-root
+stamp=$debian_root_stamp
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "debian-root: needs root (debootstrap, chroot, mount)" >&2

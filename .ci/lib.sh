@@ -18,6 +18,13 @@ for _version in "${versions[@]}"; do
 done
 unset _version
 
+# The Debian suite that the Debian root and the arm64 folder take their packages from, the Debian
+# root's folder (.ci/debian-root.sh makes it; .ci/aarch64.sh runs its native interpreters) and the
+# stamp file in it that holds the recipe it was made from, written once it is complete.
+debian_suite=${FERROVANE_DEBIAN_SUITE:-testing}
+debian_root=${FERROVANE_DEBIAN_ROOT:-/var/tmp/ferrovane-debian-$debian_suite}
+debian_root_stamp=etc/ferrovane-root
+
 # pytest's options that leave out the tests of Python code alone (the check command, the docs'
 # examples, the stand-ins, the packaging checks, mypy's check of the type stub), for the runs whose
 # checks see only what reaches the module's C code and where Python code runs slower: memcheck
